@@ -1,0 +1,75 @@
+// Per-pixel arithmetic of the 240 x 180 four-phase sensor.
+//
+// A capture is four phase frames P0..P3 of 240 x 180 little-endian 16-bit
+// samples, back to back. Each sample is shifted right by the board's shift,
+// its low 11 bits read as a signed number and scaled by 16.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace Norvane {
+namespace hqvga {
+
+constexpr int kWidth = 240;
+constexpr int kHeight = 180;
+constexpr int kPhases = 4;
+constexpr int kPixels = kWidth * kHeight;                       // 43 200
+constexpr size_t kPhaseBytes = size_t(kPixels) * 2;             // 86 400
+constexpr size_t kCaptureBytes = kPhaseBytes * kPhases;         // 345 600
+constexpr int kRawHeight = kHeight * kPhases;                   // 720
+
+constexpr float kShortRangeHz = 75000000.0f;  // RANGE 2000
+constexpr float kLongRangeHz = 37500000.0f;   // RANGE 4000
+constexpr int kShortRangeMm = 2000;
+
+constexpr float kTwoPi = 6.2831855f;          // 2 pi as the nearest float
+constexpr float kFourPi = 12.566371f;         // 4 pi as the nearest float
+constexpr float kSpeedOfLight = 3.0e8f;       // m/s
+constexpr float kMillimetresPerMetre = 1000.0f;
+
+// Settings one decode runs with, read once per capture.
+struct DecodeParams {
+    float modulationHz;
+    bool shortRange;  // RANGE 2000: y = S1 - S3, x = S2 - S0; else y = S2 - S0, x = S3 - S1
+    unsigned shift;
+};
+
+// Scaled sample S = 16 * s of a raw 16-bit sample.
+inline int32_t scaledSample(uint16_t raw, unsigned shift) {
+    uint32_t v = uint32_t(raw) >> shift;
+    int32_t s = int32_t((v & 0x7FFu) ^ 0x400u) - 0x400;
+    return s * 16;
+}
+
+inline uint16_t loadSample(const uint8_t* capture, int phase, int pixel) {
+    uint16_t u;
+    std::memcpy(&u, capture + size_t(phase) * kPhaseBytes + size_t(pixel) * 2, 2);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    u = uint16_t((u >> 8) | (u << 8));
+#endif
+    return u;
+}
+
+// Millimetres per radian for a modulation frequency, in float arithmetic
+// exactly as the depth expression orders it.
+inline float depthScale(float modulationHz) { return kSpeedOfLight / (modulationHz * kFourPi); }
+
+// The reference arithmetic for one pixel from its phase differences.
+void decodePixelReference(int32_t y, int32_t x, float scale, float* depth, float* amplitude);
+
+// Reference decode of one capture (double atan2 and sqrt per pixel).
+void decodeDepthScalar(const uint8_t* capture, const DecodeParams& params, float* depth, float* amplitude,
+                       float* confidence);
+
+// The decode the device uses: the fastest routine this CPU supports, which
+// agrees with the reference to within one unit in the last place.
+void decodeDepth(const uint8_t* capture, const DecodeParams& params, float* depth, float* amplitude,
+                 float* confidence);
+
+// 240 x 720 raw image: output row 4r + k is row r of phase frame k.
+void interleaveRaw(const uint8_t* capture, unsigned shift, int16_t* raw);
+
+}  // namespace hqvga
+}  // namespace Norvane

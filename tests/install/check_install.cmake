@@ -1,0 +1,22 @@
+# Installs the build into a scratch prefix, builds the consumer project
+# against it and checks what the program prints.
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} RESULT_VARIABLE r OUTPUT_QUIET)
+if(r)
+  message(FATAL_ERROR "install failed: ${r}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -S ${CONSUMER_SRC} -B ${WORK_DIR}/build -G ${GENERATOR}
+                        -DCMAKE_PREFIX_PATH=${prefix} RESULT_VARIABLE r OUTPUT_QUIET)
+if(r)
+  message(FATAL_ERROR "configuring the consumer failed: ${r}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/build RESULT_VARIABLE r OUTPUT_QUIET)
+if(r)
+  message(FATAL_ERROR "building the consumer failed: ${r}")
+endif()
+execute_process(COMMAND ${WORK_DIR}/build/consumer OUTPUT_VARIABLE out RESULT_VARIABLE r)
+if(r OR NOT out STREQUAL "Skip frame\n")
+  message(FATAL_ERROR "consumer printed '${out}' (exit ${r})")
+endif()
+message(STATUS "consumer printed: ${out}")

@@ -1,0 +1,5 @@
+import NorvaneDepthCamera as ndc
+
+
+def test_version():
+    assert ndc.__version__ == "dev"
