@@ -132,9 +132,10 @@ inline void store(float distance, float amplitude, float confidence, int32_t sat
 // compiler needs no overlap checks between the capture and the planes;
 // kept out of line, where the restrict promises survive.
 template <bool kCalibrated>
-__attribute__((noinline)) void decodeSingleRow(const uint8_t* __restrict p0, const uint8_t* __restrict p1, const uint8_t* __restrict p2,
-                     const uint8_t* __restrict p3, const float* __restrict cal, int width, DecodeLimits limits,
-                     float* __restrict d, float* __restrict a, float* __restrict k) {
+__attribute__((noinline)) void decodeSingleRow(const uint8_t* __restrict p0, const uint8_t* __restrict p1,
+                                               const uint8_t* __restrict p2, const uint8_t* __restrict p3,
+                                               const float* __restrict cal, int width, DecodeLimits limits,
+                                               float* __restrict d, float* __restrict a, float* __restrict k) {
     for (int c = 0; c < width; ++c) {
         FrequencyPixel px =
             decodePixel(loadSample(p0, c), loadSample(p1, c), loadSample(p2, c), loadSample(p3, c), kSingleRange);
@@ -144,10 +145,12 @@ __attribute__((noinline)) void decodeSingleRow(const uint8_t* __restrict p0, con
 }
 
 template <bool kCalibrated>
-__attribute__((noinline)) void decodeDualRow(const uint8_t* __restrict p0, const uint8_t* __restrict p1, const uint8_t* __restrict p2,
-                   const uint8_t* __restrict p3, const uint8_t* __restrict q0, const uint8_t* __restrict q1,
-                   const uint8_t* __restrict q2, const uint8_t* __restrict q3, const float* __restrict cal,
-                   int width, DecodeLimits limits, float* __restrict d, float* __restrict a, float* __restrict k) {
+__attribute__((noinline)) void decodeDualRow(const uint8_t* __restrict p0, const uint8_t* __restrict p1,
+                                             const uint8_t* __restrict p2, const uint8_t* __restrict p3,
+                                             const uint8_t* __restrict q0, const uint8_t* __restrict q1,
+                                             const uint8_t* __restrict q2, const uint8_t* __restrict q3,
+                                             const float* __restrict cal, int width, DecodeLimits limits,
+                                             float* __restrict d, float* __restrict a, float* __restrict k) {
     for (int c = 0; c < width; ++c) {
         FrequencyPixel f0 =
             decodePixel(loadSample(p0, c), loadSample(p1, c), loadSample(p2, c), loadSample(p3, c), kRange0);
@@ -162,17 +165,16 @@ __attribute__((noinline)) void decodeDualRow(const uint8_t* __restrict p0, const
 }
 
 template <bool kCalibrated>
-void decodeRows(const uint8_t* capture, int width, int height, bool dual, const float* calibration,
-                DecodeLimits limits, float* depth, float* amplitude, float* confidence) {
+void decodeRows(const uint8_t* capture, int width, int height, bool dual, const float* calibration, DecodeLimits limits,
+                float* depth, float* amplitude, float* confidence) {
     for (int r = 0; r < height; ++r) {
         const size_t base = size_t(r) * size_t(width);
         const float* cal = kCalibrated ? calibration + base : nullptr;
         const PhaseRows rows0 = phaseRows(capture, width, height, 0, r);
         if (dual) {
             const PhaseRows rows1 = phaseRows(capture, width, height, 1, r);
-            decodeDualRow<kCalibrated>(rows0.p0, rows0.p1, rows0.p2, rows0.p3, rows1.p0, rows1.p1, rows1.p2,
-                                       rows1.p3, cal, width, limits, depth + base, amplitude + base,
-                                       confidence + base);
+            decodeDualRow<kCalibrated>(rows0.p0, rows0.p1, rows0.p2, rows0.p3, rows1.p0, rows1.p1, rows1.p2, rows1.p3,
+                                       cal, width, limits, depth + base, amplitude + base, confidence + base);
         } else {
             decodeSingleRow<kCalibrated>(rows0.p0, rows0.p1, rows0.p2, rows0.p3, cal, width, limits, depth + base,
                                          amplitude + base, confidence + base);

@@ -117,9 +117,9 @@ bool SiSDKStart(SiSDKHandle handle) {
         std::lock_guard<std::mutex> lock(handle->mutex);
         if (handle->width == 0) return false;
         AlgorithmConfig config;
-        bool fromDir = !handle->configDir.empty() &&
-                       Norvane::si4c::readAlgorithmConfig(joinPath(handle->configDir, Norvane::kConfigAlgorithmFile),
-                                                          config);
+        bool fromDir =
+            !handle->configDir.empty() &&
+            Norvane::si4c::readAlgorithmConfig(joinPath(handle->configDir, Norvane::kConfigAlgorithmFile), config);
         if (!fromDir) Norvane::si4c::readAlgorithmConfig(Norvane::kConfigAlgorithmFile, config);
         handle->config = config;
         handle->decodeDual = !handle->singleFreq.load();
@@ -136,8 +136,7 @@ bool SiSDKSetSingleFreq(SiSDKHandle handle, bool single) {
     return true;
 }
 
-bool SiSDKGetPhaseImage(SiSDKHandle handle, const uint8_t* frame, float* depth, float* amplitude,
-                        float* confidence) {
+bool SiSDKGetPhaseImage(SiSDKHandle handle, const uint8_t* frame, float* depth, float* amplitude, float* confidence) {
     if (!handle || !frame || !depth || !amplitude || !confidence) return false;
     return guarded([&] {
         std::lock_guard<std::mutex> lock(handle->mutex);

@@ -49,8 +49,7 @@ bool SiSDKSetSingleFreq(SiSDKHandle handle, bool single);
 /* Decodes one capture into the three planes (width x height floats each).
  * False when the session is not started, an argument is null or the
  * capture's sub-frames are not where the layout puts them. */
-bool SiSDKGetPhaseImage(SiSDKHandle handle, const uint8_t* frame, float* depth, float* amplitude,
-                        float* confidence);
+bool SiSDKGetPhaseImage(SiSDKHandle handle, const uint8_t* frame, float* depth, float* amplitude, float* confidence);
 
 /* Releases the handle and sets *handle to null; harmless on a null or
  * already destroyed handle. */

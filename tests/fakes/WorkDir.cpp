@@ -40,7 +40,9 @@ void removeTree(const std::string& path) {
     }
 }
 
-std::string absolute(const std::string& path) { return path.empty() || path[0] == '/' ? path : currentDir() + "/" + path; }
+std::string absolute(const std::string& path) {
+    return path.empty() || path[0] == '/' ? path : currentDir() + "/" + path;
+}
 
 }  // namespace
 
