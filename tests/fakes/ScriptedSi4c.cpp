@@ -33,7 +33,9 @@ Si4cScript& si4cScript() {
 
 void resetSi4cScript() {
     std::lock_guard<std::mutex> lock(scriptMutex());
+    const int live = si4cScript().liveHandles;  // handles outlive a reset
     si4cScript() = Si4cScript();
+    si4cScript().liveHandles = live;
 }
 
 std::vector<std::string> si4cCalls() {

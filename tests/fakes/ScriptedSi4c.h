@@ -38,7 +38,8 @@ struct Si4cScript {
     int liveHandles = 0;
 };
 
-// The script the functions follow; reset() before each test.
+// The script the functions follow. resetSi4cScript restores the defaults
+// and clears the records; the count of live handles carries over.
 Si4cScript& si4cScript();
 void resetSi4cScript();
 // The calls recorded so far, copied under the script's lock.

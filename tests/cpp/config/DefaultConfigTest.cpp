@@ -26,8 +26,8 @@ std::string join(const std::vector<std::string>& lines) {
 std::string expectedAlgorithm() {
     return join({"[DenoisingParams]", "TDenoiseLevel_Depth=3", "SDenoiseLevel_Depth=3", "TDenoiseMethod_Depth=1",
                  "SDenoiseMethod_Depth=1", "TDenoiseLevel_Gray=1", "SDenoiseLevel_Gray=1", "TDenoiseMethod_Gray=1",
-                 "SDenoiseMethod_Gray=1", "", "[RepairParams]", "ERDOLvl=3", "", "[ConfidenceParams]",
-                 "ValidDistMin=0", "ValidDistMax=7000"}) +
+                 "SDenoiseMethod_Gray=1", "", "[RepairParams]", "ERDOLvl=3", "", "[ConfidenceParams]", "ValidDistMin=0",
+                 "ValidDistMax=7000"}) +
            "\n";
 }
 
@@ -58,25 +58,41 @@ std::string expectedRegister() {
 // The seven frame-mode sections share one key order; values come from the
 // common settings or the per-section table, comments from their own table.
 std::string expectedCamera() {
-    const std::vector<std::string> sections = {"Signle-4PHASE",
-                                               "Signle-4PHASE_GRAY",
-                                               "Double-4PHASE_4PHASE",
-                                               "Double-4PHASE_GRAY_4PHASE_BG",
-                                               "Gray-Only",
-                                               "BGOUTDOOR",
-                                               "Signal-BG-GRAY-BG-4PHASE"};
-    std::map<std::string, std::string> common = {
-        {"SubFrameModes3", "0"},         {"SpecialFrameModes3", "0"},    {"SpecBgMode", "0"},
-        {"FrameSeqSchedule0", "0"},      {"FrameSeqSchedule1", "1"},     {"FrameSeqSchedule2", "2"},
-        {"FrameSeqSchedule3", "3"},      {"Frame0_5To8IntTime", "0"},    {"Frame1_5To8IntTime", "0"},
-        {"Frame2_1To4IntTime", "0"},     {"Frame2_5To8IntTime", "0"},    {"Frame3_5To8IntTime", "0"},
-        {"Frame3_SpecialIntTime", "0"},  {"Frame0_5To8PhaseDiv", "2"},   {"Frame0_SpecialPhaseDiv", "24"},
-        {"Frame1_5To8PhaseDiv", "2"},    {"Frame1_SpecialPhaseDiv", "24"}, {"Frame2_1To4PhaseDiv", "2"},
-        {"Frame2_5To8PhaseDiv", "2"},    {"Frame2_SpecialPhaseDiv", "24"}, {"Frame3_5To8PhaseDiv", "2"},
-        {"Frame3_SpecialPhaseDiv", "24"}, {"NumSubFramePerFrame0", "1"},  {"MirrorMode", "0"},
-        {"PhaseMode", "0"},              {"EnableLedMod", "1"},          {"SeqNumPerDepthMap", "1"},
-        {"SeqRepeatMode", "1"},          {"TriggerMode", "1"},           {"SlaveTrigOnPosLevel", "0"},
-        {"TSensorMode", "1"},            {"performClkChanges", "0"}};
+    const std::vector<std::string> sections = {
+        "Signle-4PHASE", "Signle-4PHASE_GRAY", "Double-4PHASE_4PHASE",    "Double-4PHASE_GRAY_4PHASE_BG",
+        "Gray-Only",     "BGOUTDOOR",          "Signal-BG-GRAY-BG-4PHASE"};
+    std::map<std::string, std::string> common = {{"SubFrameModes3", "0"},
+                                                 {"SpecialFrameModes3", "0"},
+                                                 {"SpecBgMode", "0"},
+                                                 {"FrameSeqSchedule0", "0"},
+                                                 {"FrameSeqSchedule1", "1"},
+                                                 {"FrameSeqSchedule2", "2"},
+                                                 {"FrameSeqSchedule3", "3"},
+                                                 {"Frame0_5To8IntTime", "0"},
+                                                 {"Frame1_5To8IntTime", "0"},
+                                                 {"Frame2_1To4IntTime", "0"},
+                                                 {"Frame2_5To8IntTime", "0"},
+                                                 {"Frame3_5To8IntTime", "0"},
+                                                 {"Frame3_SpecialIntTime", "0"},
+                                                 {"Frame0_5To8PhaseDiv", "2"},
+                                                 {"Frame0_SpecialPhaseDiv", "24"},
+                                                 {"Frame1_5To8PhaseDiv", "2"},
+                                                 {"Frame1_SpecialPhaseDiv", "24"},
+                                                 {"Frame2_1To4PhaseDiv", "2"},
+                                                 {"Frame2_5To8PhaseDiv", "2"},
+                                                 {"Frame2_SpecialPhaseDiv", "24"},
+                                                 {"Frame3_5To8PhaseDiv", "2"},
+                                                 {"Frame3_SpecialPhaseDiv", "24"},
+                                                 {"NumSubFramePerFrame0", "1"},
+                                                 {"MirrorMode", "0"},
+                                                 {"PhaseMode", "0"},
+                                                 {"EnableLedMod", "1"},
+                                                 {"SeqNumPerDepthMap", "1"},
+                                                 {"SeqRepeatMode", "1"},
+                                                 {"TriggerMode", "1"},
+                                                 {"SlaveTrigOnPosLevel", "0"},
+                                                 {"TSensorMode", "1"},
+                                                 {"performClkChanges", "0"}};
     std::map<std::string, std::vector<std::string>> perSection = {
         {"WorkMode", {"0", "0", "1", "1", "8", "7", "0"}},
         {"SubWorkMode", {"1", "2", "10", "11", "19", "18", "8"}},

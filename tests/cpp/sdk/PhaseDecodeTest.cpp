@@ -91,9 +91,10 @@ TEST(UnwrapDual, NoiseAndTheWrapAtTheEndOfTheRange) {
 
 TEST(AlgorithmConfig, DefaultTextAndItsVariants) {
     si4c::AlgorithmConfig c;
-    si4c::parseAlgorithmConfig("[DenoisingParams]\nTDenoiseLevel_Depth=3\n\n[ConfidenceParams]\nValidDistMin=0\n"
-                               "ValidDistMax=7000\n",
-                               c);
+    si4c::parseAlgorithmConfig(
+        "[DenoisingParams]\nTDenoiseLevel_Depth=3\n\n[ConfidenceParams]\nValidDistMin=0\n"
+        "ValidDistMax=7000\n",
+        c);
     EXPECT_EQ(c.validDistMin, 0.0f);
     EXPECT_EQ(c.validDistMax, 7000.0f);
 
@@ -104,9 +105,10 @@ TEST(AlgorithmConfig, DefaultTextAndItsVariants) {
     EXPECT_EQ(c.validDistMax, 3000.0f) << "keys of other sections do not count";
 
     si4c::AlgorithmConfig d;
-    si4c::parseAlgorithmConfig("ValidDistMin=5\n[ConfidenceParams]\nValidDistMin=abc\nValidDistMax=1e99\n"
-                               "ValidDistMax=\n//ValidDistMin=9\nvaliddistmin=8\n[ConfidenceParams\nValidDistMin=7\n",
-                               d);
+    si4c::parseAlgorithmConfig(
+        "ValidDistMin=5\n[ConfidenceParams]\nValidDistMin=abc\nValidDistMax=1e99\n"
+        "ValidDistMax=\n//ValidDistMin=9\nvaliddistmin=8\n[ConfidenceParams\nValidDistMin=7\n",
+        d);
     EXPECT_EQ(d.validDistMin, 0.0f) << "outside a section, bad numbers, comments, other case, broken header";
     EXPECT_EQ(d.validDistMax, 7000.0f) << "not finite as a float";
 }

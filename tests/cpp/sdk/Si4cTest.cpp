@@ -102,8 +102,8 @@ TEST_F(Si4c, SessionOrderAndArguments) {
     EXPECT_FALSE(SiSDKSetConfig(h, nullptr));
     EXPECT_TRUE(p.decode(h, capture));
 
-    for (auto size : {std::make_pair(0, 240), std::make_pair(3, 240), std::make_pair(640, 0),
-                      std::make_pair(-640, 480), std::make_pair(5000, 480)}) {
+    for (auto size : {std::make_pair(0, 240), std::make_pair(3, 240), std::make_pair(640, 0), std::make_pair(-640, 480),
+                      std::make_pair(5000, 480)}) {
         EXPECT_FALSE(SiSDKInit(h, size.first, size.second)) << size.first << " x " << size.second;
         EXPECT_FALSE(SiSDKStart(h));
         EXPECT_FALSE(p.decode(h, capture)) << "a failed SiSDKInit ends the session";

@@ -18,8 +18,7 @@ TEST(Si4cThreads, DecodeWhileTheModeIsSwitched) {
     ASSERT_TRUE(SiSDKCreate(&h));
     ASSERT_TRUE(SiSDKInit(h, 320, 240));
     ASSERT_TRUE(SiSDKStart(h));
-    const auto capture =
-        sim::buildVgaCapture(320, 240, false, [](int, int) { return sim::VgaPixel{800, 500, 1000}; });
+    const auto capture = sim::buildVgaCapture(320, 240, false, [](int, int) { return sim::VgaPixel{800, 500, 1000}; });
     std::vector<float> depth(320 * 240), amplitude(depth), confidence(depth);
 
     std::atomic<bool> done{false};
