@@ -133,27 +133,31 @@ int NorvaneDeviceVGA::close() {
     return NorvaneSuccess;
 }
 
+// The library reads exactly this geometry from the capture buffer the
+// sensor fills: a smaller capture would be read past its end, another one
+// decoded from the wrong sub-frames. A USB camera cannot be reconfigured
+// by prepare, so its capture may well differ.
+bool NorvaneDeviceVGA::sensorDelivers(int w, int rows) const {
+    const CameraInfo info = sensor->getCameraInfo();
+    const long long deliveredRows = (long long)info.height * sensor->framesPerCapture;
+    return (long long)info.width == w && deliveredRows == rows;
+}
+
 int NorvaneDeviceVGA::prepare() {
     if (!sensor) return NorvaneUnkownError;
     const bool single = SiSDKIsSingleFreq(handle);
-    (void)sensor->setControl(int(CameraCtrl::FMT_WIDTH), width.load());
-    (void)sensor->setControl(int(CameraCtrl::FMT_HEIGHT), rawRows(single));
-    return NorvaneSuccess;
+    const int w = width.load(), rows = rawRows(single);
+    (void)sensor->setControl(int(CameraCtrl::FMT_WIDTH), w);
+    (void)sensor->setControl(int(CameraCtrl::FMT_HEIGHT), rows);
+    // Refusing here keeps the sensor from starting on a capture we cannot read.
+    return sensorDelivers(w, rows) ? NorvaneSuccess : NorvaneInvalidParameter;
 }
 
 int NorvaneDeviceVGA::start() {
     if (!sensor) return NorvaneUnkownError;
     const bool single = SiSDKIsSingleFreq(handle);
     const int w = width.load(), h = height.load();
-    const int rows = vga::captureRows(h, !single);
-
-    // The library reads exactly this geometry from the capture buffer the
-    // sensor fills: a smaller capture would be read past its end, another
-    // one decoded from the wrong sub-frames. A USB camera cannot be
-    // reconfigured by prepare, so this is where a mismatch shows.
-    const CameraInfo info = sensor->getCameraInfo();
-    const long long deliveredRows = (long long)info.height * sensor->framesPerCapture;
-    if ((long long)info.width != w || deliveredRows != rows) return NorvaneInvalidParameter;
+    if (!sensorDelivers(w, vga::captureRows(h, !single))) return NorvaneInvalidParameter;
 
     if (!writeDefaultConfigFiles()) return NorvaneUnkownError;
     if (!SiSDKInit(handle, w, h)) {

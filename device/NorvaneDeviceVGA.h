@@ -25,6 +25,8 @@ public:
     int init(NorvaneTOFSensor* sensor, DeviceType type) override;
     // Waits half a second, then destroys the library handle.
     int close() override;
+    // Sets the sensor's capture geometry; refuses (1) when the sensor then
+    // reports another one, as a USB camera does.
     int prepare() override;
     // Writes the default configuration files, then initialises, calibrates
     // and starts the library. The geometry in effect here (width, height,
@@ -65,6 +67,8 @@ private:
     };
 
     int rawRows(bool single) const;
+    // Whether the sensor's capture is `w` columns by `rows` rows.
+    bool sensorDelivers(int w, int rows) const;
     void destroyHandle();
 
     SiSDKHandle handle = nullptr;

@@ -344,8 +344,9 @@ TEST_F(VgaDevice, RawCopyKeepsTheSizeOfTheLastStart) {
 }
 
 // A USB camera delivers the geometry it was opened with, whatever prepare
-// asks for.
-TEST_F(VgaDevice, StartRefusesACaptureOfAnotherGeometry) {
+// asks for: prepare refuses, so the sensor is not started, and start checks
+// again.
+TEST_F(VgaDevice, RefusesACaptureOfAnotherGeometry) {
     sim::RecordingSensor usb(640, 2405, false);
     ASSERT_EQ(device->init(&usb, VGA), 0);
     ASSERT_EQ(device->prepare(), 0);
@@ -354,24 +355,28 @@ TEST_F(VgaDevice, StartRefusesACaptureOfAnotherGeometry) {
     device->setControl(CameraCtrl::MODE, 1);
     sim::resetSi4cScript();
     si4cScript().singleFreq = false;
-    ASSERT_EQ(device->prepare(), 0);
-    EXPECT_EQ(device->start(), NorvaneInvalidParameter) << "dual frequency would read 640 x 4810";
+    EXPECT_EQ(device->prepare(), NorvaneInvalidParameter) << "dual frequency would read 640 x 4810";
+    EXPECT_EQ(usb.sets.back(), std::make_pair(ctl(CameraCtrl::FMT_HEIGHT), 4810)) << "asked for all the same";
+    EXPECT_EQ(device->start(), NorvaneInvalidParameter);
     EXPECT_TRUE(libraryCalls().empty()) << "refused before anything is touched";
 
     ::unlink(kConfigAlgorithmFile);
     usb.info.height = 4810;
     device->setControl(CameraCtrl::MODE, 0);
     si4cScript().singleFreq = true;
-    EXPECT_EQ(device->start(), NorvaneInvalidParameter) << "a dual capture read as single";
+    EXPECT_EQ(device->prepare(), NorvaneInvalidParameter) << "a dual capture read as single";
+    EXPECT_EQ(device->start(), NorvaneInvalidParameter);
     EXPECT_FALSE(sim::fileExists(kConfigAlgorithmFile));
 
     usb.info.height = 2405;
     usb.info.width = 320;
-    EXPECT_EQ(device->start(), NorvaneInvalidParameter) << "another width";
+    EXPECT_EQ(device->prepare(), NorvaneInvalidParameter) << "another width";
+    EXPECT_EQ(device->start(), NorvaneInvalidParameter);
     usb.info.width = 640;
     usb.framesPerCapture = 2;
     EXPECT_EQ(device->start(), NorvaneInvalidParameter) << "rows counted over the frames of a capture";
     usb.framesPerCapture = 1;
+    EXPECT_EQ(device->prepare(), 0);
     EXPECT_EQ(device->start(), 0);
 }
 
