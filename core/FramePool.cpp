@@ -128,10 +128,20 @@ FramePool::FramePool(CameraInfo description, FrameSize size) : size(size), queue
 }
 
 template <typename Wait>
-bool FramePool::claimReady(Wait wait) {
+bool FramePool::claimReady(bool consumer, Wait wait) {
     std::unique_lock<std::mutex> lock(mutex);
-    auto announced = [this] { return closed || readyCount > 0; };
-    if (!wait(lock, announced) || closed) return false;
+    bool announced;
+    if (consumer) {
+        ++waitingConsumers;
+        announced = wait(lock, [this] { return closed || readyCount > 0; });
+        --waitingConsumers;
+    } else {
+        // Otherwise the producer, running on right after its publish, would
+        // take back the one frame a woken consumer is about to take, and a
+        // consumer holding all frames but one would starve.
+        announced = wait(lock, [this] { return closed || readyCount > waitingConsumers; });
+    }
+    if (!announced || closed) return false;
     --readyCount;
     return true;
 }
@@ -139,13 +149,13 @@ bool FramePool::claimReady(Wait wait) {
 NorvaneFrameBuffer* FramePool::request(int timeoutMs, uint64_t* generation) {
     bool claimed;
     if (timeoutMs < 0) {
-        claimed = claimReady([this](std::unique_lock<std::mutex>& lock, auto pred) {
+        claimed = claimReady(true, [this](std::unique_lock<std::mutex>& lock, auto pred) {
             cond.wait(lock, pred);
             return true;
         });
     } else {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        claimed = claimReady([this, deadline](std::unique_lock<std::mutex>& lock, auto pred) {
+        claimed = claimReady(true, [this, deadline](std::unique_lock<std::mutex>& lock, auto pred) {
             return cond.wait_until(lock, deadline, pred);
         });
     }
@@ -169,7 +179,7 @@ uint64_t FramePool::generationOf(const NorvaneFrameBuffer* frame) const { return
 LinkNode* FramePool::takeFree() { return queue->popFree(); }
 
 LinkNode* FramePool::takeOldestReady() {
-    bool claimed = claimReady([this](std::unique_lock<std::mutex>& lock, auto pred) {
+    bool claimed = claimReady(false, [this](std::unique_lock<std::mutex>& lock, auto pred) {
         return cond.wait_for(lock, kReclaimWait, pred);
     });
     return claimed ? queue->popReady(NodeState::PRODUCER, nullptr) : nullptr;

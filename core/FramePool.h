@@ -100,7 +100,8 @@ public:
     // --- the producer ------------------------------------------------------
     LinkNode* takeFree();
     // Takes back the oldest ready frame, waiting up to kReclaimWait for one;
-    // the frame it carried is dropped unseen. Null when none.
+    // the frame it carried is dropped unseen. Frames that waiting consumers
+    // have been woken for are left to them. Null when none.
     LinkNode* takeOldestReady();
     // Appends to the ready queue and wakes waiting consumers.
     int publish(LinkNode* node);
@@ -119,7 +120,7 @@ private:
     // Waits until a ready frame is announced or the pool closes, then claims
     // the announcement. False on time-out or when closed.
     template <typename Wait>
-    bool claimReady(Wait wait);
+    bool claimReady(bool consumer, Wait wait);
 
     FrameSize size;
     std::unique_ptr<FrameQueue> queue;
@@ -127,6 +128,7 @@ private:
     mutable std::mutex mutex;  // guards readyCount and closed; never held with the queue's
     std::condition_variable cond;
     int readyCount = 0;
+    int waitingConsumers = 0;
     bool closed = false;
 };
 
