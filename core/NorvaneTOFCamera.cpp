@@ -84,8 +84,7 @@ TofErrorCode NorvaneTOFCamera::openWithFile(const char* path, int index) {
     });
 }
 
-TofErrorCode NorvaneTOFCamera::openWithSensor(std::unique_ptr<NorvaneTOFSensor> fresh, Connection connect,
-                                              int index) {
+TofErrorCode NorvaneTOFCamera::openWithSensor(std::unique_ptr<NorvaneTOFSensor> fresh, Connection connect, int index) {
     return guarded([&]() -> int {
         info.connect = connect;
         info.index = uint32_t(index);

@@ -227,10 +227,12 @@ int hqvgaCapture(uint64_t i, uint8_t* data, size_t bytes, int64_t* ts) {
 
 TEST(CaptureHqvga, DepthFramesCarryTheEncodedDepth) {
     Rig r;
-    ASSERT_EQ(r.open(240, 180, [](sim::ScriptedSensor& s) {
-        s.setGated(true);
-        s.setSource(hqvgaCapture);
-    }), 0);
+    ASSERT_EQ(r.open(240, 180,
+                     [](sim::ScriptedSensor& s) {
+                         s.setGated(true);
+                         s.setSource(hqvgaCapture);
+                     }),
+              0);
     ASSERT_EQ(r.cam->start(FrameType::DEPTH), NorvaneSuccess);
     for (uint64_t i = 1; i <= 3; ++i) {
         r.sensor->allow(1);
@@ -256,10 +258,12 @@ TEST(CaptureHqvga, DepthFramesCarryTheEncodedDepth) {
 
 TEST(CaptureHqvga, RawFramesCarryTheInterleavedImage) {
     Rig r;
-    ASSERT_EQ(r.open(240, 180, [](sim::ScriptedSensor& s) {
-        s.setGated(true);
-        s.setSource(hqvgaCapture);
-    }), 0);
+    ASSERT_EQ(r.open(240, 180,
+                     [](sim::ScriptedSensor& s) {
+                         s.setGated(true);
+                         s.setSource(hqvgaCapture);
+                     }),
+              0);
     ASSERT_EQ(r.cam->start(FrameType::RAW), NorvaneSuccess);
     r.sensor->allow(1);
     NorvaneFrameBuffer* f = r.cam->requestFrame(kWait);

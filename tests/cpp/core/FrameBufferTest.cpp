@@ -9,8 +9,8 @@ using namespace Norvane;
 
 namespace {
 
-constexpr FrameType kAllTypes[] = {FrameType::RAW, FrameType::CONFIDENCE, FrameType::DEPTH, FrameType::AMPLITUDE,
-                                   FrameType::CACHE, FrameType(7)};
+constexpr FrameType kAllTypes[] = {FrameType::RAW,       FrameType::CONFIDENCE, FrameType::DEPTH,
+                                   FrameType::AMPLITUDE, FrameType::CACHE,      FrameType(7)};
 
 FrameDataFormat sentinel() { return FrameDataFormat{0xDEAD, 0xBEEF, FrameType(99), 0x1234}; }
 

@@ -26,9 +26,7 @@ std::unique_ptr<FramePool> depthPool() {
     return std::make_unique<FramePool>(d, FrameSize{2, 8, 4});
 }
 
-long long msSince(Clock::time_point t0) {
-    return std::chrono::duration_cast<milliseconds>(Clock::now() - t0).count();
-}
+long long msSince(Clock::time_point t0) { return std::chrono::duration_cast<milliseconds>(Clock::now() - t0).count(); }
 
 // Produces a frame stamped `ts` and publishes it.
 NorvaneFrameBuffer* produce(FramePool& pool, uint64_t ts) {
@@ -301,7 +299,9 @@ TEST(FramePool, ProducerAndConsumersUnderLoad) {
             pool->discard(x);
         }
     }
-    auto slot = [&](NorvaneFrameBuffer* b) { return int(std::find(buffers.begin(), buffers.end(), b) - buffers.begin()); };
+    auto slot = [&](NorvaneFrameBuffer* b) {
+        return int(std::find(buffers.begin(), buffers.end(), b) - buffers.begin());
+    };
 
     std::thread producer([&] {
         for (uint64_t ts = 1; !done.load(); ++ts) {
