@@ -8,10 +8,13 @@ namespace evk {
 
 namespace {
 
-// Half width of the search for integer phase differences, and the angle
-// error (radians) below which the amplitude closest to the wanted one wins.
+// Half width of the search for integer phase differences, how far out it
+// may go, and the angle error (radians; 0.45 mm at 4000 mm) below which the
+// amplitude closest to the wanted one wins.
 constexpr int kLatticeSearch = 16;
-constexpr double kAngleTolerance = 1e-4;
+constexpr int kLatticeExtension = 1024;
+constexpr double kAngleTolerance = 7e-4;
+constexpr double kMaxLatticeRadius = 2.0 * kMaxAmplitude;
 
 // Normal deviates at the centres of 4096 equal-probability bins.
 constexpr int kNormalBits = 12;
@@ -42,8 +45,7 @@ const NormalTable& normalTable() {
 }  // namespace
 
 double amplitudeOf(const SurfaceHit& hit) {
-    double metres = hit.distanceMm / 1000.0;
-    double a = kActiveAmplitude * hit.albedo / (metres * metres);
+    double a = kActiveAmplitude * hit.albedo / (hit.distanceMm / 1000.0);
     return std::min(kMaxAmplitude, std::max(kMinAmplitude, a));
 }
 
@@ -54,28 +56,33 @@ void latticeDifferences(double phi, double radius, int32_t* x, int32_t* y) {
     const bool xMajor = std::fabs(c) >= std::fabs(s);
     const double major = xMajor ? c : s, minor = xMajor ? s : c;
     const long u0 = std::lround(radius * major);
-    double bestErr = 1e9, bestTolRadiusGap = 1e9;
+    const long outward = u0 >= 0 ? 1 : -1;
+    double bestErr = 1e9, bestGap = 1e9;
     int32_t errX = 0, errY = 0, tolX = 0, tolY = 0;
     bool haveTol = false;
-    for (long u = u0 - kLatticeSearch; u <= u0 + kLatticeSearch; ++u) {
-        if (u == 0) continue;
+    auto consider = [&](long u) {
+        if (u == 0) return;
         long v = std::lround(double(u) * minor / major);
         double px = double(xMajor ? u : v), py = double(xMajor ? v : u);
         double r = std::sqrt(px * px + py * py);
-        if (px * c + py * s <= 0.0) continue;  // the opposite direction
+        if (px * c + py * s <= 0.0 || r > kMaxLatticeRadius) return;
         double err = std::fabs(px * s - py * c) / r;
         if (err < bestErr) {
             bestErr = err;
             errX = int32_t(px);
             errY = int32_t(py);
         }
-        if (err <= kAngleTolerance && std::fabs(r - radius) < bestTolRadiusGap) {
-            bestTolRadiusGap = std::fabs(r - radius);
+        if (err <= kAngleTolerance && std::fabs(r - radius) < bestGap) {
+            bestGap = std::fabs(r - radius);
             tolX = int32_t(px);
             tolY = int32_t(py);
             haveTol = true;
         }
-    }
+    };
+    for (long u = u0 - kLatticeSearch; u <= u0 + kLatticeSearch; ++u) consider(u);
+    // Close to a direction of small integer slope (the axes, the diagonals)
+    // the lattice is sparse near `radius`: go out to a brighter pixel.
+    for (long k = 1; !haveTol && k <= kLatticeExtension; ++k) consider(u0 + outward * (kLatticeSearch + k));
     *x = haveTol ? tolX : errX;
     *y = haveTol ? tolY : errY;
 }

@@ -12,14 +12,15 @@ namespace Norvane {
 namespace evk {
 
 // Light model, in sample units (DN).
-constexpr double kActiveAmplitude = 900.0;  // amplitude of a white surface facing the camera at 1 m
-constexpr double kMinAmplitude = 40.0;      // the illumination's floor: dim pixels keep a usable phase
-constexpr double kMaxAmplitude = 960.0;     // below saturation of the signed 11-bit HQVGA samples
+constexpr double kActiveAmplitude = 1000.0;  // amplitude of a white surface facing the camera at 1 m
+constexpr double kMinAmplitude = 100.0;      // floor: grazing and far pixels keep a usable phase
+constexpr double kMaxAmplitude = 960.0;      // below saturation of the signed 11-bit HQVGA samples
 constexpr double kAmbientLight = 60.0;      // ambient light collected by every sample
 constexpr int kHqvgaAmbientOffset = 24;     // residual ambient offset of the signed HQVGA samples
 constexpr double kElectronsPerCount = 8.0;  // sensor gain: sets the shot noise
 
-// Modulation amplitude of a surface: falls with the square of the distance.
+// Modulation amplitude of a surface: its albedo over its distance, within
+// [kMinAmplitude, kMaxAmplitude].
 double amplitudeOf(const SurfaceHit& hit);
 
 // Standard deviation of the shot noise of a sample whose mean signal is
@@ -28,7 +29,8 @@ float shotSigma(double signal);
 
 // Integers (x, y) close to radius * (cos phi, sin phi) whose angle matches
 // phi far more closely than rounding alone would, so the decoded phase is
-// exact to a fraction of a millimetre even for dim pixels.
+// exact to a fraction of a millimetre even for dim pixels. Their length may
+// exceed `radius` (at most 2 kMaxAmplitude) where no closer pair is exact.
 void latticeDifferences(double phi, double radius, int32_t* x, int32_t* y);
 
 // Two samples around `base` whose difference plus - minus is exactly `diff`.

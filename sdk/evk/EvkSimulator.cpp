@@ -91,18 +91,19 @@ void Simulator::renderVga() {
         for (int c = 0; c < w; ++c) {
             const size_t pixel = size_t(r) * w + c;
             const double a = amplitudeOf(hits[pixel]);
-            const double base = kAmbientLight + a;
-            sigma[pixel] = shotSigma(base);
+            sigma[pixel] = shotSigma(kAmbientLight + a);
             for (int f = 0; f < vga::frequencies(dual); ++f) {
                 int32_t x, y, p[vga::kPhasesPerFrequency];
                 latticeDifferences(phaseOf(hits[pixel].distanceMm, vga::rangeMm(dual, f)), 2.0 * a, &x, &y);
-                splitDifference(int32_t(std::lround(base)), x, &p[0], &p[2]);
-                splitDifference(int32_t(std::lround(base)), y, &p[1], &p[3]);
+                // The offset follows the amplitude the phase pair ended up with,
+                // so no sample drops below the ambient light.
+                const int32_t base = int32_t(std::lround(kAmbientLight + 0.5 * std::hypot(double(x), double(y))));
+                splitDifference(base, x, &p[0], &p[2]);
+                splitDifference(base, y, &p[1], &p[3]);
                 const int first = f * vga::kSubFramesPerFrequency;
                 for (int k = 0; k < vga::kPhasesPerFrequency; ++k)
                     vga.clean[vga::rowOffset(w, h, first + k, 1 + r) + c] = int16_t(p[k]);
-                vga.clean[vga::rowOffset(w, h, first + vga::kGreyPhaseIndex, 1 + r) + c] =
-                    int16_t(std::lround(base));
+                vga.clean[vga::rowOffset(w, h, first + vga::kGreyPhaseIndex, 1 + r) + c] = int16_t(base);
             }
         }
     }
