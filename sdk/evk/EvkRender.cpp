@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace Norvane {
 namespace evk {
@@ -19,6 +20,11 @@ constexpr double kMaxLatticeRadius = 2.0 * kMaxAmplitude;
 // Normal deviates at the centres of 4096 equal-probability bins.
 constexpr int kNormalBits = 12;
 constexpr int kNormalCount = 1 << kNormalBits;
+// Pool of standard normal deviates the noise is drawn from: each frame reads
+// two windows at random offsets and sums them, so drawing costs two loads.
+constexpr size_t kPoolSize = size_t(1) << 20;
+constexpr uint64_t kPoolSeed = 0x6E6F697365ull;
+constexpr float kInvSqrt2 = 0.70710678f;
 
 double normalQuantile(double p) {
     double lo = -9.0, hi = 9.0;
@@ -30,16 +36,30 @@ double normalQuantile(double p) {
     return 0.5 * (lo + hi);
 }
 
-struct NormalTable {
-    float value[kNormalCount];
-    NormalTable() {
-        for (int i = 0; i < kNormalCount; ++i) value[i] = float(normalQuantile((i + 0.5) / kNormalCount));
+uint64_t splitmix64(uint64_t& state) {
+    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+struct NormalPool {
+    std::vector<float> value;
+    NormalPool() : value(kPoolSize) {
+        std::vector<float> quantile(kNormalCount);
+        for (int i = 0; i < kNormalCount; ++i) quantile[i] = float(normalQuantile((i + 0.5) / kNormalCount));
+        uint64_t state = kPoolSeed;
+        for (size_t i = 0; i < kPoolSize; ++i) {
+            // Two quantiles averaged: finer steps than one 12-bit draw.
+            uint64_t bits = splitmix64(state);
+            value[i] = (quantile[bits & (kNormalCount - 1)] + quantile[(bits >> 32) & (kNormalCount - 1)]) * kInvSqrt2;
+        }
     }
 };
 
-const NormalTable& normalTable() {
-    static const NormalTable table;
-    return table;
+const NormalPool& normalPool() {
+    static const NormalPool pool;
+    return pool;
 }
 
 }  // namespace
@@ -87,29 +107,24 @@ void latticeDifferences(double phi, double radius, int32_t* x, int32_t* y) {
     *y = haveTol ? tolY : errY;
 }
 
-uint64_t ShotNoise::next() {
-    // splitmix64
-    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
+uint64_t ShotNoise::next() { return splitmix64(state); }
+
+size_t ShotNoise::maxCount() { return kPoolSize / 2; }
 
 void ShotNoise::apply(const int16_t* clean, const float* sigma, size_t count, float scale, int lo, int hi,
                       uint16_t mask, uint16_t* out) {
-    const float* normal = normalTable().value;
-    constexpr int kPerDraw = 64 / kNormalBits;
+    for (; count > maxCount(); count -= maxCount(), clean += maxCount(), sigma += maxCount(), out += maxCount())
+        apply(clean, sigma, maxCount(), scale, lo, hi, mask, out);
+    const float* pool = normalPool().value.data();
+    const size_t span = kPoolSize - count + 1;
+    const float* a = pool + next() % span;
+    const float* b = pool + next() % span;
     constexpr float kRoundBias = 32768.5f;  // truncating a positive number rounds it
-    size_t i = 0;
-    while (i < count) {
-        uint64_t bits = next();
-        for (int k = 0; k < kPerDraw && i < count; ++k, ++i) {
-            float g = normal[bits & (kNormalCount - 1)];
-            bits >>= kNormalBits;
-            int v = int(float(clean[i]) + scale * sigma[i] * g + kRoundBias) - 32768;
-            v = std::min(hi, std::max(lo, v));
-            out[i] = uint16_t(uint16_t(v) & mask);
-        }
+    const float k = scale * kInvSqrt2;
+    for (size_t i = 0; i < count; ++i) {
+        int v = int(float(clean[i]) + k * sigma[i] * (a[i] + b[i]) + kRoundBias) - 32768;
+        v = std::min(hi, std::max(lo, v));
+        out[i] = uint16_t(uint16_t(v) & mask);
     }
 }
 

@@ -45,7 +45,9 @@ class ShotNoise {
 public:
     explicit ShotNoise(uint64_t seed) : state(seed) {}
 
-    // out[i] = clamp(clean[i] + round(scale * sigma[i] * N(0, 1)), lo, hi) & mask.
+    // out[i] = clamp(clean[i] + round(scale * sigma[i] * N(0, 1)), lo, hi) & mask,
+    // for at most maxCount() samples.
+    static size_t maxCount();
     void apply(const int16_t* clean, const float* sigma, size_t count, float scale, int lo, int hi, uint16_t mask,
                uint16_t* out);
 
