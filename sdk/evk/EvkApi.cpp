@@ -86,7 +86,8 @@ int NorvaneStopCamera(EvkHandle handle) {
 }
 
 int NorvaneCaptureImage(EvkHandle handle, EvkFrame* frame, int timeout_ms) {
-    return withKit(handle, [frame, timeout_ms](Norvane::evk::Simulator& sim) { return sim.capture(frame, timeout_ms); });
+    return withKit(handle,
+                   [frame, timeout_ms](Norvane::evk::Simulator& sim) { return sim.capture(frame, timeout_ms); });
 }
 
 int NorvaneFreeImage(EvkHandle handle, EvkFrame frame) {

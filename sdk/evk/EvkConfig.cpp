@@ -2,9 +2,11 @@
 
 #include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
+#include <initializer_list>
 #include <sstream>
+#include <utility>
 
 namespace Norvane {
 namespace evk {
@@ -42,43 +44,33 @@ bool parseUnsigned(const std::string& v, uint64_t& out) {
     return true;
 }
 
-// Applies one key; false for a value the key does not take.
-bool applyValue(const std::string& key, const std::string& v, KitConfig& c) {
-    if (key == "geometry") {
-        if (v == "hqvga") c.geometry = Geometry::Hqvga;
-        else if (v == "vga") c.geometry = Geometry::Vga;
-        else return false;
-    } else if (key == "frequency") {
-        if (v == "single") c.dualFrequency = false;
-        else if (v == "dual") c.dualFrequency = true;
-        else return false;
-    } else if (key == "width") {
-        if (v == "640") c.width = 640;
-        else if (v == "320") c.width = 320;
-        else return false;
-    } else if (key == "height") {
-        if (v == "480") c.height = 480;
-        else if (v == "240") c.height = 240;
-        else return false;
-    } else if (key == "fps") {
-        return parseNumber(v, 0.0, kMaxFps, c.fps);
-    } else if (key == "noise") {
-        return parseNumber(v, 0.0, kMaxNoise, c.noise);
-    } else if (key == "seed") {
-        return parseUnsigned(v, c.seed);
-    } else if (key == "scene") {
-        if (v == "room") c.scene = SceneKind::Room;
-        else if (v == "wall") c.scene = SceneKind::Wall;
-        else return false;
+// Sets `out` to the value paired with the text `v`; false if none is.
+template <typename T>
+bool choose(const std::string& v, std::initializer_list<std::pair<const char*, T>> choices, T& out) {
+    for (const auto& c : choices) {
+        if (v == c.first) {
+            out = c.second;
+            return true;
+        }
     }
-    return true;
+    return false;
 }
 
-bool knownKey(const std::string& key) {
-    static const char* const kKeys[] = {"geometry", "frequency", "width", "height", "fps", "noise", "seed", "scene"};
-    for (const char* k : kKeys)
-        if (key == k) return true;
-    return false;
+enum class Applied { Yes, BadValue, UnknownKey };
+
+Applied verdict(bool ok) { return ok ? Applied::Yes : Applied::BadValue; }
+
+// Applies one key to `c`.
+Applied applyValue(const std::string& key, const std::string& v, KitConfig& c) {
+    if (key == "geometry") return verdict(choose(v, {{"hqvga", Geometry::Hqvga}, {"vga", Geometry::Vga}}, c.geometry));
+    if (key == "frequency") return verdict(choose(v, {{"single", false}, {"dual", true}}, c.dualFrequency));
+    if (key == "width") return verdict(choose(v, {{"640", 640}, {"320", 320}}, c.width));
+    if (key == "height") return verdict(choose(v, {{"480", 480}, {"240", 240}}, c.height));
+    if (key == "fps") return verdict(parseNumber(v, 0.0, kMaxFps, c.fps));
+    if (key == "noise") return verdict(parseNumber(v, 0.0, kMaxNoise, c.noise));
+    if (key == "seed") return verdict(parseUnsigned(v, c.seed));
+    if (key == "scene") return verdict(choose(v, {{"room", SceneKind::Room}, {"wall", SceneKind::Wall}}, c.scene));
+    return Applied::UnknownKey;
 }
 
 }  // namespace
@@ -102,11 +94,12 @@ bool parseConfig(const std::string& text, const std::string& fileName, KitConfig
             return false;
         }
         std::string value = trim(line.substr(eq + 1));
-        if (!knownKey(key)) {
+        Applied applied = applyValue(key, value, c);
+        if (applied == Applied::UnknownKey) {
             error = where + "unknown key \"" + key + "\"";
             return false;
         }
-        if (!applyValue(key, value, c)) {
+        if (applied == Applied::BadValue) {
             error = where + "bad value \"" + value + "\" for key \"" + key + "\"";
             return false;
         }

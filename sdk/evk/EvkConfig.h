@@ -16,8 +16,8 @@ struct KitConfig {
     bool dualFrequency = false;  // VGA capture layout with two frequencies
     int width = 640;             // VGA depth size
     int height = 480;
-    double fps = 30.0;           // captures per second; 0 = as fast as possible
-    double noise = 1.0;          // shot-noise scale; 0 = noise-free
+    double fps = 30.0;   // captures per second; 0 = as fast as possible
+    double noise = 1.0;  // shot-noise scale; 0 = noise-free
     uint64_t seed = 1;
     SceneKind scene = SceneKind::Room;
 };

@@ -30,8 +30,10 @@ double normalQuantile(double p) {
     double lo = -9.0, hi = 9.0;
     for (int i = 0; i < 80; ++i) {
         double mid = 0.5 * (lo + hi);
-        if (0.5 * std::erfc(-mid / std::sqrt(2.0)) < p) lo = mid;
-        else hi = mid;
+        if (0.5 * std::erfc(-mid / std::sqrt(2.0)) < p)
+            lo = mid;
+        else
+            hi = mid;
     }
     return 0.5 * (lo + hi);
 }

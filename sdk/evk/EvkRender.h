@@ -15,9 +15,9 @@ namespace evk {
 constexpr double kActiveAmplitude = 1000.0;  // amplitude of a white surface facing the camera at 1 m
 constexpr double kMinAmplitude = 100.0;      // floor: grazing and far pixels keep a usable phase
 constexpr double kMaxAmplitude = 960.0;      // below saturation of the signed 11-bit HQVGA samples
-constexpr double kAmbientLight = 60.0;      // ambient light collected by every sample
-constexpr int kHqvgaAmbientOffset = 24;     // residual ambient offset of the signed HQVGA samples
-constexpr double kElectronsPerCount = 8.0;  // sensor gain: sets the shot noise
+constexpr double kAmbientLight = 60.0;       // ambient light collected by every sample
+constexpr int kHqvgaAmbientOffset = 24;      // residual ambient offset of the signed HQVGA samples
+constexpr double kElectronsPerCount = 8.0;   // sensor gain: sets the shot noise
 
 // Modulation amplitude of a surface: its albedo over its distance, within
 // [kMinAmplitude, kMaxAmplitude].

@@ -113,8 +113,10 @@ void Simulator::renderVga() {
 int Simulator::init() {
     std::lock_guard<std::mutex> lock(mutex);
     if (initialised) return NORVANE_EVK_OK;
-    if (cfg.geometry == Geometry::Hqvga) renderHqvga();
-    else renderVga();
+    if (cfg.geometry == Geometry::Hqvga)
+        renderHqvga();
+    else
+        renderVga();
     for (Slot& s : slots) s.samples.assign(frameBytes() / 2, 0);
     initialised = true;
     return NORVANE_EVK_OK;

@@ -92,9 +92,9 @@ private:
     bool initialised = false;
     bool started = false;
     ShotNoise noise;
-    Rendering hqvga[2];            // [0] long range, [1] short range
-    Rendering vga;                 // the whole capture, metadata rows included
-    std::vector<float> sigma;      // shot noise per pixel
+    Rendering hqvga[2];        // [0] long range, [1] short range
+    Rendering vga;             // the whole capture, metadata rows included
+    std::vector<float> sigma;  // shot noise per pixel
     Slot slots[kFrameSlots];
 
     // Capture sequence.
@@ -102,7 +102,7 @@ private:
     uint64_t sequence = 0;     // index of the next capture since open
     uint64_t streamFirst = 0;  // index of the first capture of this stream
     int phase = 0;             // next frame within the capture
-    bool shortRange = false;      // modulation of the capture in progress
+    bool shortRange = false;   // modulation of the capture in progress
     uint64_t captureTs = 0;
     bool haveCaptureTs = false;
 };

@@ -46,10 +46,10 @@ typedef struct EvkParam {
 
 /* Description of the opened sensor. */
 typedef struct EvkCameraConfig {
-    char model[32];  /* NUL-terminated model name */
-    char serial[32]; /* NUL-terminated serial number */
-    uint32_t width;  /* pixels per line */
-    uint32_t height; /* lines per frame */
+    char model[32];    /* NUL-terminated model name */
+    char serial[32];   /* NUL-terminated serial number */
+    uint32_t width;    /* pixels per line */
+    uint32_t height;   /* lines per frame */
     uint8_t bit_width; /* bits per sample */
     uint8_t reserved[7];
 } EvkCameraConfig;

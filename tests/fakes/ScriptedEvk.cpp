@@ -6,7 +6,7 @@
 namespace Norvane {
 namespace fake {
 
-int handleTarget;  // the scripted handle points here; never dereferenced
+int handleTarget;             // the scripted handle points here; never dereferenced
 constexpr int kNoFrame = -4;  // no frame left in the script
 
 ScriptedEvk& scriptedEvk() {

@@ -34,18 +34,18 @@ public:
     int configResult = 0;
     int startResult = 0;
     int writeResult = 0;
-    EvkParam defaults{};        // written by NorvaneDefaultParam
-    EvkCameraConfig config{};   // written by NorvaneGetCameraConfig
+    EvkParam defaults{};               // written by NorvaneDefaultParam
+    EvkCameraConfig config{};          // written by NorvaneGetCameraConfig
     std::deque<ScriptedFrame> frames;  // handed out in order; none left: the capture fails
 
     // What the functions saw.
     std::vector<std::string> calls;  // function names, in order
     EvkParam openedParam{};
-    std::string openedPath;          // copy of the configuration path at open
+    std::string openedPath;  // copy of the configuration path at open
     std::vector<std::pair<uint32_t, uint32_t>> writes;
     std::vector<int> captureTimeouts;
-    int badHandles = 0;   // calls with a handle the library did not give out
-    int badFrees = 0;     // NorvaneFreeImage with a frame not lent out
+    int badHandles = 0;  // calls with a handle the library did not give out
+    int badFrees = 0;    // NorvaneFreeImage with a frame not lent out
 
     // Resets the script and the records (call at the start of each test).
     void reset();

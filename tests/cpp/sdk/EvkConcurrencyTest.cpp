@@ -36,9 +36,12 @@ TEST(EvkConcurrency, RegisterWritesDuringCapturesKeepEachCaptureWhole) {
     int longs = 0, shorts = 0, mixed = 0;
     for (int c = 0; c < 200; ++c) {
         ASSERT_TRUE(kit.capture(4, capture));
-        if (capture == longCapture) ++longs;
-        else if (capture == shortCapture) ++shorts;
-        else ++mixed;
+        if (capture == longCapture)
+            ++longs;
+        else if (capture == shortCapture)
+            ++shorts;
+        else
+            ++mixed;
     }
     done = true;
     writer.join();

@@ -29,9 +29,7 @@ std::unique_ptr<NorvaneTOFCamera> makeCamera() {
     return std::make_unique<NorvaneTOFCamera>();
 }
 
-double sceneMm(int pixel) {
-    return evk::tracePixel(evk::SceneKind::Room, kW, kH, pixel % kW, pixel / kW).distanceMm;
-}
+double sceneMm(int pixel) { return evk::tracePixel(evk::SceneKind::Room, kW, kH, pixel % kW, pixel / kW).distanceMm; }
 
 struct Received {
     std::vector<uint64_t> timestamps;

@@ -10,8 +10,8 @@
 #include "tests/fakes/ScriptedEvk.h"
 
 using namespace Norvane;
-using Norvane::fake::ScriptedFrame;
 using Norvane::fake::scriptedEvk;
+using Norvane::fake::ScriptedFrame;
 
 namespace {
 
@@ -45,7 +45,9 @@ protected:
         scriptedEvk().calls.clear();
     }
     size_t frameBytes() const { return size_t(info.width) * info.height * info.bpp; }
-    std::vector<uint8_t> buffer(int frames) const { return std::vector<uint8_t>(2 * frameBytes() * frames, kUntouched); }
+    std::vector<uint8_t> buffer(int frames) const {
+        return std::vector<uint8_t>(2 * frameBytes() * frames, kUntouched);
+    }
 
     CameraInfo info{3, Connection::USB, HQVGA, FrameType::DEPTH, 0, 0, 0, 0};
     std::unique_ptr<NorvaneTOFUSBSensor> sensor;
@@ -55,8 +57,14 @@ TEST_F(UsbSensor, ConfigurationPathAndBinFlag) {
     struct Case {
         const char* path;
         uint8_t flag;
-    } cases[] = {{"/etc/camera.bin", 1}, {".bin", 1}, {"/etc/camera.json", 0}, {"cam.BIN", 0}, {"a.bin.txt", 0},
-                 {"bin", 0}, {"x", 0}, {"a.b", 0}};
+    } cases[] = {{"/etc/camera.bin", 1},
+                 {".bin", 1},
+                 {"/etc/camera.json", 0},
+                 {"cam.BIN", 0},
+                 {"a.bin.txt", 0},
+                 {"bin", 0},
+                 {"x", 0},
+                 {"a.b", 0}};
     for (const Case& c : cases) {
         scriptedEvk().reset();
         geometry(4, 2, 12);
@@ -96,7 +104,7 @@ TEST_F(UsbSensor, OpenReportsTheKitGeometry) {
     EXPECT_EQ(std::memcmp(&kept, &info, sizeof info), 0);
     EXPECT_EQ(sensor->deviceIndex(), 7);
     EXPECT_EQ(scriptedEvk().calls, (std::vector<std::string>{"NorvaneDefaultParam", "NorvaneOpenCamera",
-                                                              "NorvaneInitCamera", "NorvaneGetCameraConfig"}));
+                                                             "NorvaneInitCamera", "NorvaneGetCameraConfig"}));
 
     geometry(8, 8, 8);
     CameraInfo second{};
@@ -334,8 +342,7 @@ TEST_F(UsbSensor, RangeWritesTheRegisterSetsInOrder) {
     for (int value : {4000, 3000, 0}) {
         scriptedEvk().writes.clear();
         EXPECT_EQ(sensor->setControl(int(CameraCtrl::RANGE), value), 0);
-        EXPECT_EQ(scriptedEvk().writes, (W{{0x216C, 0x10}, {0x2179, 0x0E}, {0x217A, 0x16}, {0x217B, 0x1E}}))
-            << value;
+        EXPECT_EQ(scriptedEvk().writes, (W{{0x216C, 0x10}, {0x2179, 0x0E}, {0x217A, 0x16}, {0x217B, 0x1E}})) << value;
     }
 
     scriptedEvk().writes.clear();
