@@ -36,9 +36,12 @@ struct DecodeParams {
     unsigned shift;
 };
 
+// Shifts past the sample width leave nothing of it.
+constexpr unsigned kMaxShift = 16;
+
 // Scaled sample S = 16 * s of a raw 16-bit sample.
 inline int32_t scaledSample(uint16_t raw, unsigned shift) {
-    uint32_t v = uint32_t(raw) >> shift;
+    uint32_t v = shift < kMaxShift ? uint32_t(raw) >> shift : 0u;
     int32_t s = int32_t((v & 0x7FFu) ^ 0x400u) - 0x400;
     return s * 16;
 }
@@ -56,6 +59,18 @@ inline uint16_t loadSample(const uint8_t* capture, int phase, int pixel) {
 // exactly as the depth expression orders it.
 inline float depthScale(float modulationHz) { return kSpeedOfLight / (modulationHz * kFourPi); }
 
+// Phase angle in [-pi, pi] of the phase differences: double atan2 rounded to float.
+float phaseReference(int32_t y, int32_t x);
+
+// Depth in millimetres of a phase angle; a negative angle is moved into [0, 2 pi) first.
+inline float depthFromPhase(float phi, float scale) {
+    if (phi < 0.0f) phi = phi + kTwoPi;
+    return (scale * phi) * kMillimetresPerMetre;
+}
+
+// Amplitude of the phase differences: 0.5 * sqrt(x^2 + y^2) in double, rounded to float.
+float amplitudeReference(int32_t y, int32_t x);
+
 // The reference arithmetic for one pixel from its phase differences.
 void decodePixelReference(int32_t y, int32_t x, float scale, float* depth, float* amplitude);
 
@@ -70,6 +85,37 @@ void decodeDepth(const uint8_t* capture, const DecodeParams& params, float* dept
 
 // 240 x 720 raw image: output row 4r + k is row r of phase frame k.
 void interleaveRaw(const uint8_t* capture, unsigned shift, int16_t* raw);
+
+// Reference raw image (one sample at a time).
+void interleaveRawScalar(const uint8_t* capture, unsigned shift, int16_t* raw);
+
+using DecodeFn = void (*)(const uint8_t* capture, const DecodeParams& params, float* depth, float* amplitude,
+                          float* confidence);
+using InterleaveFn = void (*)(const uint8_t* capture, unsigned shift, int16_t* raw);
+
+// One implementation of the two capture operations.
+struct KernelVariant {
+    const char* name;  // "scalar", "sse2", "avx2", "neon"
+    DecodeFn decode;
+    InterleaveFn interleave;
+};
+
+// A fixed list of variants, iterable with range-for.
+struct KernelList {
+    const KernelVariant* first;
+    size_t count;
+    const KernelVariant* begin() const { return first; }
+    const KernelVariant* end() const { return first + count; }
+    size_t size() const { return count; }
+    const KernelVariant& back() const { return first[count - 1]; }
+};
+
+// The implementations built in that this CPU can run: the reference first,
+// the fastest last.
+KernelList availableKernels();
+
+// The implementation decodeDepth and interleaveRaw use (the fastest available).
+const KernelVariant& activeKernel();
 
 }  // namespace hqvga
 }  // namespace Norvane

@@ -1,0 +1,100 @@
+// Shared pieces of the vectorized HQVGA decodes.
+//
+// The vector paths work on the unscaled phase differences y' = y / 16 and
+// x' = x / 16 (|y'|, |x'| <= 2047, exact in 16-bit lanes):
+//   - amplitude: 0.5 * sqrt(y^2 + x^2) = 8 * sqrt(n) with n = y'^2 + x'^2 < 2^24,
+//     and a float square root of n rounds exactly as the double one rounded to
+//     float (53 >= 2 * 24 + 2), so the float result matches the reference bit for bit;
+//   - phase: atan2 in double through one division and a polynomial, with the
+//     octant folded in as a multiple of pi / 4. Where the double estimate lies
+//     too close to a float rounding boundary to round safely, the pixel's phase
+//     is recomputed with the reference arithmetic, so every phase rounds as the
+//     reference's does.
+#pragma once
+
+#include <cstdint>
+
+#include "device/HqvgaKernel.h"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define NORVANE_HQVGA_X86 1
+#endif
+#if defined(__aarch64__) && defined(__ARM_NEON) && defined(__BYTE_ORDER__) && \
+    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#define NORVANE_HQVGA_NEON 1
+#endif
+
+namespace Norvane {
+namespace hqvga {
+namespace detail {
+
+// atan(u) = u + u s Q(s), s = u^2, for |u| <= tan(pi / 8): coefficients of Q,
+// constant term first (relative error below 2^-56).
+constexpr int kAtanTerms = 11;
+constexpr double kAtanQ[kAtanTerms] = {
+    -0.3333333333333333,   0.19999999999995516, -0.14285714284665682, 0.11111111015187018,
+    -0.0909090457530649,   0.07692183125376892, -0.06664510525508936, 0.05858140904866328,
+    -0.050854078345894844, 0.03923044778479309, -0.019175404711104935,
+};
+constexpr double kQuarterPi = 0.78539816339744830962;
+
+// tan(pi / 8) in 16-bit fixed point: the reduced octant starts where
+// min(|x|, |y|) exceeds max(|x|, |y|) * kTanPi8Q16 / 2^16.
+constexpr int16_t kTanPi8Q16 = 27146;
+
+// Relative error bound assumed for the double estimate (its own error and the
+// reference's are both far below it).
+constexpr double kPhaseMargin = 0x1p-44;
+constexpr double kPhaseLow = 1.0 - kPhaseMargin;
+constexpr double kPhaseHigh = 1.0 + kPhaseMargin;
+
+constexpr float kAmplitudeScale = 8.0f;  // 0.5 * 16
+
+// A sample is the low 11 bits of a 16-bit word: shifting left by kSignShift
+// and back arithmetically sign-extends it; shifting back by kSignShift -
+// kScaleBits also multiplies it by 16.
+constexpr int kSampleBits = 11;
+constexpr int kSignShift = 16 - kSampleBits;
+constexpr int kScaleBits = 4;
+
+// The four phase planes a range reads, as y = ya - yb, x = xa - xb.
+struct PhasePlanes {
+    const uint8_t* ya;
+    const uint8_t* yb;
+    const uint8_t* xa;
+    const uint8_t* xb;
+};
+
+inline PhasePlanes phasePlanes(const uint8_t* capture, bool shortRange) {
+    const uint8_t* p[kPhases];
+    for (int k = 0; k < kPhases; ++k) p[k] = capture + size_t(k) * kPhaseBytes;
+    if (shortRange) return {p[1], p[3], p[2], p[0]};
+    return {p[2], p[0], p[3], p[1]};
+}
+
+inline unsigned clampedShift(unsigned shift) { return shift < kMaxShift ? shift : kMaxShift; }
+
+// Recomputes with the reference arithmetic the phases whose bit is set in mask.
+inline void refinePhases(unsigned mask, const int16_t* yd, const int16_t* xd, float* phi) {
+    while (mask) {
+        int i = __builtin_ctz(mask);
+        phi[i] = phaseReference(16 * int32_t(yd[i]), 16 * int32_t(xd[i]));
+        mask &= mask - 1;
+    }
+}
+
+#if NORVANE_HQVGA_X86
+void decodeSse2(const uint8_t* capture, const DecodeParams& params, float* depth, float* amplitude, float* confidence);
+void interleaveSse2(const uint8_t* capture, unsigned shift, int16_t* raw);
+bool cpuHasAvx2();
+void decodeAvx2(const uint8_t* capture, const DecodeParams& params, float* depth, float* amplitude, float* confidence);
+void interleaveAvx2(const uint8_t* capture, unsigned shift, int16_t* raw);
+#endif
+#if NORVANE_HQVGA_NEON
+void decodeNeon(const uint8_t* capture, const DecodeParams& params, float* depth, float* amplitude, float* confidence);
+void interleaveNeon(const uint8_t* capture, unsigned shift, int16_t* raw);
+#endif
+
+}  // namespace detail
+}  // namespace hqvga
+}  // namespace Norvane
