@@ -48,7 +48,7 @@ void interleaveRawScalar(const uint8_t* capture, unsigned shift, int16_t* raw) {
 
 namespace {
 
-constexpr size_t kMaxVariants = 4;
+constexpr size_t kMaxVariants = 5;
 
 struct KernelTable {
     KernelVariant entries[kMaxVariants] = {};
@@ -61,6 +61,8 @@ struct KernelTable {
 #if NORVANE_HQVGA_X86
         add({"sse2", detail::decodeSse2, detail::interleaveSse2});
         if (detail::cpuHasAvx2()) add({"avx2", detail::decodeAvx2, detail::interleaveAvx2});
+        // The raw image is bound by memory traffic; AVX2 serves it.
+        if (detail::cpuHasAvx512()) add({"avx512", detail::decodeAvx512, detail::interleaveAvx2});
 #endif
 #if NORVANE_HQVGA_NEON
         add({"neon", detail::decodeNeon, detail::interleaveNeon});

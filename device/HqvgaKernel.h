@@ -36,14 +36,20 @@ struct DecodeParams {
     unsigned shift;
 };
 
+// A sample is the low 11 bits of the shifted word, two's complement.
+constexpr int kSampleBits = 11;
+constexpr uint32_t kSampleMask = (1u << kSampleBits) - 1;
+constexpr uint32_t kSampleSign = 1u << (kSampleBits - 1);
+constexpr int32_t kSampleScale = 16;
+
 // Shifts past the sample width leave nothing of it.
 constexpr unsigned kMaxShift = 16;
 
 // Scaled sample S = 16 * s of a raw 16-bit sample.
 inline int32_t scaledSample(uint16_t raw, unsigned shift) {
     uint32_t v = shift < kMaxShift ? uint32_t(raw) >> shift : 0u;
-    int32_t s = int32_t((v & 0x7FFu) ^ 0x400u) - 0x400;
-    return s * 16;
+    int32_t s = int32_t((v & kSampleMask) ^ kSampleSign) - int32_t(kSampleSign);
+    return s * kSampleScale;
 }
 
 inline uint16_t loadSample(const uint8_t* capture, int phase, int pixel) {
@@ -95,7 +101,7 @@ using InterleaveFn = void (*)(const uint8_t* capture, unsigned shift, int16_t* r
 
 // One implementation of the two capture operations.
 struct KernelVariant {
-    const char* name;  // "scalar", "sse2", "avx2", "neon"
+    const char* name;  // "scalar", "sse2", "avx2", "avx512", "neon"
     DecodeFn decode;
     InterleaveFn interleave;
 };

@@ -11,10 +11,8 @@ namespace hqvga {
 
 namespace {
 
-constexpr int kSampleMin = -1024;
-constexpr int kSampleMax = 1023;
-constexpr unsigned kSampleMask = 0x7FF;
-constexpr int kSampleBits = 11;
+constexpr int kSampleMin = -int(kSampleSign);
+constexpr int kSampleMax = int(kSampleSign) - 1;
 constexpr unsigned kShifts[2] = {0, 4};  // every board's shift
 
 struct Rng {  // splitmix64: fast, and the same sequence on every machine
@@ -25,8 +23,20 @@ struct Rng {  // splitmix64: fast, and the same sequence on every machine
         z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
         return z ^ (z >> 31);
     }
-    int inRange(int lo, int hi) { return lo + int(next() % uint64_t(hi - lo + 1)); }
 };
+
+// Takes random bits from one 64-bit draw.
+struct Bits {
+    uint64_t v;
+    unsigned take(int n) {
+        unsigned r = unsigned(v & ((uint64_t(1) << n) - 1));
+        v >>= n;
+        return r;
+    }
+};
+
+constexpr int kChoiceBits = 11;  // resolution of the random split of a difference
+constexpr int kSpareBits = 16 - kSampleBits;  // bits around the sample in a raw word
 
 struct Range {
     float modulationHz;
@@ -39,11 +49,11 @@ constexpr Range kRanges[2] = {
     {kLongRangeHz, false, 2, 0, 3, 1},
 };
 
-// A raw word whose sample, after `shift`, is s; every other bit is random.
-uint16_t encodeSample(int s, unsigned shift, Rng& rng) {
-    uint32_t noise = uint32_t(rng.next());
-    uint32_t v = (uint32_t(s) & kSampleMask) | ((noise >> 16) << kSampleBits);
-    uint32_t low = shift ? noise & ((1u << shift) - 1) : 0;
+// A raw word whose sample, after `shift`, is s; the other bits are random.
+uint16_t encodeSample(int s, unsigned shift, unsigned spare) {
+    uint32_t low = spare & ((1u << shift) - 1);
+    uint32_t high = spare >> shift;
+    uint32_t v = (uint32_t(s) & kSampleMask) | (high << kSampleBits);
     return uint16_t((v << shift) | low);
 }
 
@@ -54,8 +64,9 @@ void storeSample(uint8_t* capture, int phase, int pixel, uint16_t u) {
 }
 
 // Samples a and b in range with a - b = d, chosen at random.
-void splitDifference(int d, Rng& rng, int* a, int* b) {
-    *b = rng.inRange(std::max(kSampleMin, kSampleMin - d), std::min(kSampleMax, kSampleMax - d));
+void splitDifference(int d, unsigned choice, int* a, int* b) {
+    int lo = std::max(kSampleMin, kSampleMin - d), hi = std::min(kSampleMax, kSampleMax - d);
+    *b = lo + int((uint32_t(hi - lo + 1) * choice) >> kChoiceBits);
     *a = *b + d;
 }
 
@@ -73,14 +84,14 @@ uint32_t ulpDistance(float a, float b) {
     return d > int64_t(UINT32_MAX) ? UINT32_MAX : uint32_t(d);
 }
 
-KernelAgreement compareWithReference(DecodeFn decode, unsigned stride) {
+void compareWithReference(const DecodeFn* decodes, size_t count, unsigned stride, KernelAgreement* results) {
     if (stride == 0) stride = 1;
-    KernelAgreement result;
+    for (size_t f = 0; f < count; ++f) results[f] = KernelAgreement{};
     std::vector<uint8_t> capture(kCaptureBytes);
     std::vector<float> depth(kPixels), amplitude(kPixels), confidence(kPixels);
     std::vector<int16_t> yd(kPixels), xd(kPixels);
     std::vector<float> phiRef(kPixels), ampRef(kPixels);
-    std::vector<uint8_t> mismatch(kPixels);
+    std::vector<uint8_t> mismatch(kPixels * count);
     const float scales[2] = {depthScale(kRanges[0].modulationHz), depthScale(kRanges[1].modulationHz)};
     Rng rng{0x5EED0F0A11BA1125ull};
 
@@ -90,38 +101,50 @@ KernelAgreement compareWithReference(DecodeFn decode, unsigned stride) {
         for (; n < kPixels && p < kDifferencePairs; ++n, p += stride) {
             yd[n] = int16_t(int(p / kDifferenceValues) - kMaxUnscaledDifference);
             xd[n] = int16_t(int(p % kDifferenceValues) - kMaxUnscaledDifference);
-            phiRef[n] = phaseReference(16 * yd[n], 16 * xd[n]);
-            ampRef[n] = amplitudeReference(16 * yd[n], 16 * xd[n]);
-            mismatch[n] = 0;
+            phiRef[n] = phaseReference(kSampleScale * yd[n], kSampleScale * xd[n]);
+            ampRef[n] = amplitudeReference(kSampleScale * yd[n], kSampleScale * xd[n]);
         }
         for (int i = n; i < kPixels; ++i) yd[i] = xd[i] = 0;  // padding, not compared
+        std::fill(mismatch.begin(), mismatch.end(), 0);
 
         for (int r = 0; r < 2; ++r) {
             const Range& range = kRanges[r];
             const unsigned shift = kShifts[(block + r) % 2];
             for (int i = 0; i < kPixels; ++i) {
+                Bits bits{rng.next()};
                 int s[kPhases];
-                splitDifference(yd[i], rng, &s[range.ya], &s[range.yb]);
-                splitDifference(xd[i], rng, &s[range.xa], &s[range.xb]);
-                for (int k = 0; k < kPhases; ++k) storeSample(capture.data(), k, i, encodeSample(s[k], shift, rng));
+                splitDifference(yd[i], bits.take(kChoiceBits), &s[range.ya], &s[range.yb]);
+                splitDifference(xd[i], bits.take(kChoiceBits), &s[range.xa], &s[range.xb]);
+                for (int k = 0; k < kPhases; ++k)
+                    storeSample(capture.data(), k, i, encodeSample(s[k], shift, bits.take(kSpareBits)));
             }
-            DecodeParams params{range.modulationHz, range.shortRange, shift};
-            decode(capture.data(), params, depth.data(), amplitude.data(), confidence.data());
-            for (int i = 0; i < n; ++i) {
-                float dRef = depthFromPhase(phiRef[i], scales[r]);
-                uint32_t du = ulpDistance(depth[i], dRef);
-                uint32_t au = ulpDistance(amplitude[i], ampRef[i]);
-                result.maxUlpDepth = std::max(result.maxUlpDepth, du);
-                result.maxUlpAmplitude = std::max(result.maxUlpAmplitude, au);
-                if (std::memcmp(&confidence[i], &amplitude[i], sizeof(float)) != 0) result.confidenceIsAmplitude = false;
-                if (std::memcmp(&depth[i], &dRef, sizeof(float)) != 0 ||
-                    std::memcmp(&amplitude[i], &ampRef[i], sizeof(float)) != 0)
-                    mismatch[i] = 1;
+            const DecodeParams params{range.modulationHz, range.shortRange, shift};
+            for (size_t f = 0; f < count; ++f) {
+                decodes[f](capture.data(), params, depth.data(), amplitude.data(), confidence.data());
+                KernelAgreement& res = results[f];
+                uint8_t* miss = mismatch.data() + f * kPixels;
+                for (int i = 0; i < n; ++i) {
+                    float dRef = depthFromPhase(phiRef[i], scales[r]);
+                    res.maxUlpDepth = std::max(res.maxUlpDepth, ulpDistance(depth[i], dRef));
+                    res.maxUlpAmplitude = std::max(res.maxUlpAmplitude, ulpDistance(amplitude[i], ampRef[i]));
+                    if (std::memcmp(&confidence[i], &amplitude[i], sizeof(float)) != 0)
+                        res.confidenceIsAmplitude = false;
+                    if (std::memcmp(&depth[i], &dRef, sizeof(float)) != 0 ||
+                        std::memcmp(&amplitude[i], &ampRef[i], sizeof(float)) != 0)
+                        miss[i] = 1;
+                }
             }
         }
-        for (int i = 0; i < n; ++i) result.mismatchPairs += mismatch[i];
-        result.pairs += uint64_t(n);
+        for (size_t f = 0; f < count; ++f) {
+            for (int i = 0; i < n; ++i) results[f].mismatchPairs += mismatch[f * kPixels + i];
+            results[f].pairs += uint64_t(n);
+        }
     }
+}
+
+KernelAgreement compareWithReference(DecodeFn decode, unsigned stride) {
+    KernelAgreement result;
+    compareWithReference(&decode, 1, stride, &result);
     return result;
 }
 

@@ -3,6 +3,7 @@
 // (multiples of 16 in -32752 ... 32752, 4095 x 4095 pairs), at both ranges.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "device/HqvgaKernel.h"
@@ -10,7 +11,7 @@
 namespace Norvane {
 namespace hqvga {
 
-constexpr int kMaxUnscaledDifference = 2047;                       // |y| / 16, |x| / 16
+constexpr int kMaxUnscaledDifference = 2 * int(kSampleSign) - 1;   // |y| / 16, |x| / 16: 2047
 constexpr int kDifferenceValues = 2 * kMaxUnscaledDifference + 1;  // 4095
 constexpr uint64_t kDifferencePairs = uint64_t(kDifferenceValues) * kDifferenceValues;
 
@@ -30,6 +31,10 @@ uint32_t ulpDistance(float a, float b);
 // spare bits at shifts 0 and 4 in the phase order of each range, and compares
 // depth, amplitude and confidence with the reference arithmetic.
 KernelAgreement compareWithReference(DecodeFn decode, unsigned stride = 1);
+
+// The same for several decodes at once (the reference and the captures are
+// computed once): results[i] belongs to decodes[i].
+void compareWithReference(const DecodeFn* decodes, size_t count, unsigned stride, KernelAgreement* results);
 
 }  // namespace hqvga
 }  // namespace Norvane

@@ -29,12 +29,12 @@ namespace hqvga {
 namespace detail {
 
 // atan(u) = u + u s Q(s), s = u^2, for |u| <= tan(pi / 8): coefficients of Q,
-// constant term first (relative error below 2^-56).
-constexpr int kAtanTerms = 11;
+// constant term first (relative error below 2^-47).
+constexpr int kAtanTerms = 9;
 constexpr double kAtanQ[kAtanTerms] = {
-    -0.3333333333333333,   0.19999999999995516, -0.14285714284665682, 0.11111111015187018,
-    -0.0909090457530649,   0.07692183125376892, -0.06664510525508936, 0.05858140904866328,
-    -0.050854078345894844, 0.03923044778479309, -0.019175404711104935,
+    -0.3333333333333092,  0.19999999997723208,  -0.14285713930151892,
+    0.11111089637647514,  -0.09090255665139077, 0.07681041344029722,
+    -0.06550878776298272, 0.05168725600039612,  -0.027231188880779692,
 };
 constexpr double kQuarterPi = 0.78539816339744830962;
 
@@ -48,14 +48,23 @@ constexpr double kPhaseMargin = 0x1p-44;
 constexpr double kPhaseLow = 1.0 - kPhaseMargin;
 constexpr double kPhaseHigh = 1.0 + kPhaseMargin;
 
+// The same bound on the bit pattern: rounding a double to float drops its low
+// 29 mantissa bits and goes up from 2^28 on. A phase is unsafe when those bits
+// lie within kPhaseSlack (the margin in double ulps) of 2^28.
+constexpr int kDroppedBits = 52 - 23;
+constexpr uint64_t kDroppedMask = (uint64_t(1) << kDroppedBits) - 1;
+constexpr uint64_t kRoundingPoint = uint64_t(1) << (kDroppedBits - 1);
+constexpr uint64_t kPhaseSlack = uint64_t(kPhaseMargin * 0x1p53);
+static_assert(kPhaseSlack == 512, "margin in double ulps");
+
 constexpr float kAmplitudeScale = 8.0f;  // 0.5 * 16
 
 // A sample is the low 11 bits of a 16-bit word: shifting left by kSignShift
 // and back arithmetically sign-extends it; shifting back by kSignShift -
 // kScaleBits also multiplies it by 16.
-constexpr int kSampleBits = 11;
 constexpr int kSignShift = 16 - kSampleBits;
 constexpr int kScaleBits = 4;
+static_assert(kSampleScale == 1 << kScaleBits, "the scale is a shift");
 
 // The four phase planes a range reads, as y = ya - yb, x = xa - xb.
 struct PhasePlanes {
@@ -78,7 +87,7 @@ inline unsigned clampedShift(unsigned shift) { return shift < kMaxShift ? shift 
 inline void refinePhases(unsigned mask, const int16_t* yd, const int16_t* xd, float* phi) {
     while (mask) {
         int i = __builtin_ctz(mask);
-        phi[i] = phaseReference(16 * int32_t(yd[i]), 16 * int32_t(xd[i]));
+        phi[i] = phaseReference(kSampleScale * yd[i], kSampleScale * xd[i]);
         mask &= mask - 1;
     }
 }
@@ -89,6 +98,9 @@ void interleaveSse2(const uint8_t* capture, unsigned shift, int16_t* raw);
 bool cpuHasAvx2();
 void decodeAvx2(const uint8_t* capture, const DecodeParams& params, float* depth, float* amplitude, float* confidence);
 void interleaveAvx2(const uint8_t* capture, unsigned shift, int16_t* raw);
+bool cpuHasAvx512();
+void decodeAvx512(const uint8_t* capture, const DecodeParams& params, float* depth, float* amplitude,
+                  float* confidence);
 #endif
 #if NORVANE_HQVGA_NEON
 void decodeNeon(const uint8_t* capture, const DecodeParams& params, float* depth, float* amplitude, float* confidence);

@@ -4,16 +4,27 @@
 
 #if NORVANE_HQVGA_X86
 
+// GCC 12's AVX-512 headers fill don't-care lanes from self-initialised
+// variables, which -Wuninitialized reports wherever they are inlined.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 #define NORVANE_AVX2 __attribute__((target("avx2,fma")))
+#define NORVANE_AVX512 __attribute__((target("avx512f,avx512bw,avx2,fma")))
 
 namespace Norvane {
 namespace hqvga {
 namespace detail {
 namespace {
 
-static_assert(kPixels % 16 == 0 && kWidth % 16 == 0, "the vector loops have no tail");
+static_assert(kPixels % 32 == 0 && kWidth % 16 == 0, "the vector loops have no tail");
 
 // The octant of each pixel, as phase = turns * pi / 4 + atan(num / den) with
 // |num / den| <= tan(pi / 8).
@@ -150,11 +161,12 @@ NORVANE_AVX2 inline __m256 toFloats(__m256d a, __m256d b) {
     return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(a)), _mm256_cvtpd_ps(b), 1);
 }
 
-NORVANE_AVX2 inline int unsafeLanes(__m256d a, __m256d b) {
-    const __m256d lo = _mm256_set1_pd(kPhaseLow), hi = _mm256_set1_pd(kPhaseHigh);
-    __m256 l = toFloats(_mm256_mul_pd(a, lo), _mm256_mul_pd(b, lo));
-    __m256 h = toFloats(_mm256_mul_pd(a, hi), _mm256_mul_pd(b, hi));
-    return _mm256_movemask_ps(_mm256_cmp_ps(l, h, _CMP_NEQ_UQ));
+// Lanes of r too close to a float rounding boundary.
+NORVANE_AVX2 inline int unsafeLanes(__m256d r) {
+    __m256i t = _mm256_add_epi64(_mm256_castpd_si256(r), _mm256_set1_epi64x(int64_t(kPhaseSlack - kRoundingPoint)));
+    t = _mm256_and_si256(t, _mm256_set1_epi64x(int64_t(kDroppedMask)));
+    __m256i near = _mm256_cmpgt_epi64(_mm256_set1_epi64x(int64_t(2 * kPhaseSlack)), t);
+    return _mm256_movemask_pd(_mm256_castsi256_pd(near));
 }
 
 NORVANE_AVX2 inline __m256 depthOf(__m256 phi, __m256 scale) {
@@ -165,6 +177,79 @@ NORVANE_AVX2 inline __m256 depthOf(__m256 phi, __m256 scale) {
 
 NORVANE_AVX2 inline __m256 amplitudeOf(__m256i n) {
     return _mm256_mul_ps(_mm256_sqrt_ps(_mm256_cvtepi32_ps(n)), _mm256_set1_ps(kAmplitudeScale));
+}
+
+
+// -------------------------------------------------------------- AVX-512 ----
+
+struct Octant512 {
+    __m512i num, den, turns;
+};
+
+NORVANE_AVX512 inline __m512i samples(const uint8_t* p, __m128i count, __m128i back, int) {
+    __m512i v = _mm512_srl_epi16(_mm512_loadu_si512(p), count);
+    return _mm512_sra_epi16(_mm512_slli_epi16(v, kSignShift), back);
+}
+
+NORVANE_AVX512 inline Octant512 octant(__m512i yd, __m512i xd) {
+    const __m512i zero = _mm512_setzero_si512();
+    __m512i ax = _mm512_abs_epi16(xd);
+    __m512i ay = _mm512_abs_epi16(yd);
+    __m512i mn = _mm512_min_epi16(ax, ay);
+    __m512i mx = _mm512_max_epi16(ax, ay);
+    __mmask32 big = _mm512_cmpgt_epi16_mask(mn, _mm512_mulhi_epi16(mx, _mm512_set1_epi16(kTanPi8Q16)));
+    __mmask32 swap = _mm512_cmpgt_epi16_mask(ay, ax);
+    __mmask32 xneg = _mm512_movepi16_mask(xd);
+    __mmask32 yneg = _mm512_movepi16_mask(yd);
+    __m512i num = _mm512_mask_sub_epi16(mn, big, mn, mx);
+    __m512i den = _mm512_max_epi16(_mm512_mask_add_epi16(mx, big, mx, mn), _mm512_set1_epi16(1));
+    __m512i turns = _mm512_mask_mov_epi16(_mm512_maskz_mov_epi16(xneg, _mm512_set1_epi16(4)), swap,
+                                          _mm512_set1_epi16(2));
+    __mmask32 back = swap ^ xneg;
+    __m512i step = _mm512_maskz_mov_epi16(big, _mm512_set1_epi16(1));
+    turns = _mm512_add_epi16(turns, _mm512_mask_sub_epi16(step, back, zero, step));
+    return {_mm512_mask_sub_epi16(num, back ^ yneg, zero, num), den, _mm512_mask_sub_epi16(turns, yneg, zero, turns)};
+}
+
+// 32 signed 16-bit lanes as four octuples of doubles.
+NORVANE_AVX512 inline void toDoubles(__m512i v, __m512d out[4]) {
+    __m512i lo = _mm512_cvtepi16_epi32(_mm512_castsi512_si256(v));
+    __m512i hi = _mm512_cvtepi16_epi32(_mm512_extracti64x4_epi64(v, 1));
+    out[0] = _mm512_cvtepi32_pd(_mm512_castsi512_si256(lo));
+    out[1] = _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(lo, 1));
+    out[2] = _mm512_cvtepi32_pd(_mm512_castsi512_si256(hi));
+    out[3] = _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(hi, 1));
+}
+
+NORVANE_AVX512 inline __m512d phase(__m512d num, __m512d den, __m512d turns) {
+    __m512d u = _mm512_div_pd(num, den);
+    __m512d s = _mm512_mul_pd(u, u);
+    __m512d q = _mm512_set1_pd(kAtanQ[kAtanTerms - 1]);
+#pragma GCC unroll 16
+    for (int j = kAtanTerms - 2; j >= 0; --j) q = _mm512_fmadd_pd(q, s, _mm512_set1_pd(kAtanQ[j]));
+    __m512d a = _mm512_fmadd_pd(_mm512_mul_pd(u, s), q, u);
+    return _mm512_fmadd_pd(turns, _mm512_set1_pd(kQuarterPi), a);
+}
+
+NORVANE_AVX512 inline __m512 toFloats(__m512d a, __m512d b) {
+    __m512d lo = _mm512_castps_pd(_mm512_castps256_ps512(_mm512_cvtpd_ps(a)));
+    return _mm512_castpd_ps(_mm512_insertf64x4(lo, _mm256_castps_pd(_mm512_cvtpd_ps(b)), 1));
+}
+
+NORVANE_AVX512 inline unsigned unsafeLanes(__m512d r) {
+    __m512i t = _mm512_add_epi64(_mm512_castpd_si512(r), _mm512_set1_epi64(int64_t(kPhaseSlack - kRoundingPoint)));
+    t = _mm512_and_si512(t, _mm512_set1_epi64(int64_t(kDroppedMask)));
+    return _mm512_cmplt_epu64_mask(t, _mm512_set1_epi64(int64_t(2 * kPhaseSlack)));
+}
+
+NORVANE_AVX512 inline __m512 depthOf(__m512 phi, __m512 scale) {
+    __mmask16 neg = _mm512_cmp_ps_mask(phi, _mm512_setzero_ps(), _CMP_LT_OQ);
+    phi = _mm512_mask_add_ps(phi, neg, phi, _mm512_set1_ps(kTwoPi));
+    return _mm512_mul_ps(_mm512_mul_ps(scale, phi), _mm512_set1_ps(kMillimetresPerMetre));
+}
+
+NORVANE_AVX512 inline __m512 amplitudeOf(__m512i n) {
+    return _mm512_mul_ps(_mm512_sqrt_ps(_mm512_cvtepi32_ps(n)), _mm512_set1_ps(kAmplitudeScale));
 }
 
 }  // namespace
@@ -227,6 +312,11 @@ bool cpuHasAvx2() {
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
 
+bool cpuHasAvx512() {
+    __builtin_cpu_init();
+    return cpuHasAvx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+}
+
 NORVANE_AVX2 void decodeAvx2(const uint8_t* capture, const DecodeParams& params, float* depth, float* amplitude,
                              float* confidence) {
     constexpr int kLanes = 16;
@@ -246,7 +336,8 @@ NORVANE_AVX2 void decodeAvx2(const uint8_t* capture, const DecodeParams& params,
         for (int g = 0; g < 4; ++g) r[g] = phase(num[g], den[g], turns[g]);
         __m256 phi0 = toFloats(r[0], r[1]);
         __m256 phi1 = toFloats(r[2], r[3]);
-        unsigned unsafe = unsigned(unsafeLanes(r[0], r[1]) | (unsafeLanes(r[2], r[3]) << 8));
+        unsigned unsafe = unsigned(unsafeLanes(r[0]) | unsafeLanes(r[1]) << 4 | unsafeLanes(r[2]) << 8 |
+                                   unsafeLanes(r[3]) << 12);
         if (__builtin_expect(unsafe != 0, 0)) {
             alignas(32) int16_t ys[kLanes], xs[kLanes];
             alignas(32) float ph[kLanes];
@@ -282,6 +373,53 @@ NORVANE_AVX2 void interleaveAvx2(const uint8_t* capture, unsigned shift, int16_t
             for (int c = 0; c < kWidth; c += 16)
                 _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + c), samples(in + 2 * c, count, back));
         }
+    }
+}
+
+NORVANE_AVX512 void decodeAvx512(const uint8_t* capture, const DecodeParams& params, float* depth,
+                                 float* amplitude, float* confidence) {
+    constexpr int kLanes = 32;
+    const PhasePlanes pl = phasePlanes(capture, params.shortRange);
+    const __m128i count = _mm_cvtsi32_si128(int(clampedShift(params.shift)));
+    const __m128i back = _mm_cvtsi32_si128(kSignShift);
+    const __m512 scale = _mm512_set1_ps(depthScale(params.modulationHz));
+    // unpacklo/hi pair pixels within 128-bit quarters; these put them back in order.
+    const __m512i firstHalf = _mm512_set_epi64(11, 10, 3, 2, 9, 8, 1, 0);
+    const __m512i secondHalf = _mm512_set_epi64(15, 14, 7, 6, 13, 12, 5, 4);
+    for (int i = 0; i < kPixels; i += kLanes) {
+        const size_t at = size_t(i) * 2;
+        __m512i yd = _mm512_sub_epi16(samples(pl.ya + at, count, back, 0), samples(pl.yb + at, count, back, 0));
+        __m512i xd = _mm512_sub_epi16(samples(pl.xa + at, count, back, 0), samples(pl.xb + at, count, back, 0));
+        Octant512 o = octant(yd, xd);
+        __m512d num[4], den[4], turns[4], r[4];
+        toDoubles(o.num, num);
+        toDoubles(o.den, den);
+        toDoubles(o.turns, turns);
+        for (int g = 0; g < 4; ++g) r[g] = phase(num[g], den[g], turns[g]);
+        __m512 phi0 = toFloats(r[0], r[1]);
+        __m512 phi1 = toFloats(r[2], r[3]);
+        unsigned unsafe = unsafeLanes(r[0]) | unsafeLanes(r[1]) << 8 | unsafeLanes(r[2]) << 16 | unsafeLanes(r[3]) << 24;
+        if (__builtin_expect(unsafe != 0, 0)) {
+            alignas(64) int16_t ys[kLanes], xs[kLanes];
+            alignas(64) float ph[kLanes];
+            _mm512_store_si512(ys, yd);
+            _mm512_store_si512(xs, xd);
+            _mm512_store_ps(ph, phi0);
+            _mm512_store_ps(ph + 16, phi1);
+            refinePhases(unsafe, ys, xs, ph);
+            phi0 = _mm512_load_ps(ph);
+            phi1 = _mm512_load_ps(ph + 16);
+        }
+        _mm512_storeu_ps(depth + i, depthOf(phi0, scale));
+        _mm512_storeu_ps(depth + i + 16, depthOf(phi1, scale));
+        __m512i nlo = _mm512_madd_epi16(_mm512_unpacklo_epi16(xd, yd), _mm512_unpacklo_epi16(xd, yd));
+        __m512i nhi = _mm512_madd_epi16(_mm512_unpackhi_epi16(xd, yd), _mm512_unpackhi_epi16(xd, yd));
+        __m512 a0 = amplitudeOf(_mm512_permutex2var_epi64(nlo, firstHalf, nhi));
+        __m512 a1 = amplitudeOf(_mm512_permutex2var_epi64(nlo, secondHalf, nhi));
+        _mm512_storeu_ps(amplitude + i, a0);
+        _mm512_storeu_ps(amplitude + i + 16, a1);
+        _mm512_storeu_ps(confidence + i, a0);
+        _mm512_storeu_ps(confidence + i + 16, a1);
     }
 }
 
