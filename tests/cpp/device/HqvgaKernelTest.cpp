@@ -16,9 +16,10 @@ using namespace Norvane::hqvga;
 namespace {
 
 // Every pair natively; a sample of them where the code runs instrumented or
-// emulated (strides prime to 4095, so that every column of pairs is visited).
+// emulated (strides prime to 4095, so that every column of pairs is visited;
+// the native build covers every pair).
 #if defined(NORVANE_TEST_EMULATED)
-constexpr unsigned kPairStride = 61;
+constexpr unsigned kPairStride = 8;
 #elif defined(__SANITIZE_ADDRESS__)
 constexpr unsigned kPairStride = 4;
 #elif defined(__has_feature)
