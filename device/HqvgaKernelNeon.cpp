@@ -101,7 +101,7 @@ inline float32x4_t depthOf(float32x4_t phi, float32x4_t scale) {
 
 inline float32x4_t amplitudeOf(int16x4_t x, int16x4_t y) {
     int32x4_t n = vmlal_s16(vmull_s16(x, x), y, y);
-    return vmulq_n_f32(vsqrtq_f32(vcvtq_f32_s32(n)), kAmplitudeScale);
+    return vsqrtq_f32(vcvtq_f32_s32(vshlq_n_s32(n, kAmplitudeShift)));
 }
 
 }  // namespace

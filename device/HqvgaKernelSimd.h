@@ -2,8 +2,8 @@
 //
 // The vector paths work on the unscaled phase differences y' = y / 16 and
 // x' = x / 16 (|y'|, |x'| <= 2047, exact in 16-bit lanes):
-//   - amplitude: 0.5 * sqrt(y^2 + x^2) = 8 * sqrt(n) with n = y'^2 + x'^2 < 2^24,
-//     and a float square root of n rounds exactly as the double one rounded to
+//   - amplitude: 0.5 * sqrt(y^2 + x^2) = sqrt(64 n) with n = y'^2 + x'^2 < 2^24,
+//     and a float square root of 64 n rounds exactly as the double one rounded to
 //     float (53 >= 2 * 24 + 2), so the float result matches the reference bit for bit;
 //   - phase: atan2 in double through one division and a polynomial, with the
 //     octant folded in as a multiple of pi / 4. Where the double estimate lies
@@ -29,12 +29,11 @@ namespace hqvga {
 namespace detail {
 
 // atan(u) = u + u s Q(s), s = u^2, for |u| <= tan(pi / 8): coefficients of Q,
-// constant term first (relative error below 2^-47).
-constexpr int kAtanTerms = 9;
+// constant term first (relative error below 2^-43).
+constexpr int kAtanTerms = 8;
 constexpr double kAtanQ[kAtanTerms] = {
-    -0.3333333333333092,  0.19999999997723208,  -0.14285713930151892,
-    0.11111089637647514,  -0.09090255665139077, 0.07681041344029722,
-    -0.06550878776298272, 0.05168725600039612,  -0.027231188880779692,
+    -0.33333333333266146, 0.19999999949822453,  -0.1428570810699188,  0.11110819586603747,
+    -0.09084099522493076, 0.07604778003555679, -0.06027206570111165, 0.03295499114305327,
 };
 constexpr double kQuarterPi = 0.78539816339744830962;
 
@@ -44,7 +43,7 @@ constexpr int16_t kTanPi8Q16 = 27146;
 
 // Relative error bound assumed for the double estimate (its own error and the
 // reference's are both far below it).
-constexpr double kPhaseMargin = 0x1p-44;
+constexpr double kPhaseMargin = 0x1p-40;
 constexpr double kPhaseLow = 1.0 - kPhaseMargin;
 constexpr double kPhaseHigh = 1.0 + kPhaseMargin;
 
@@ -55,9 +54,10 @@ constexpr int kDroppedBits = 52 - 23;
 constexpr uint64_t kDroppedMask = (uint64_t(1) << kDroppedBits) - 1;
 constexpr uint64_t kRoundingPoint = uint64_t(1) << (kDroppedBits - 1);
 constexpr uint64_t kPhaseSlack = uint64_t(kPhaseMargin * 0x1p53);
-static_assert(kPhaseSlack == 512, "margin in double ulps");
+static_assert(kPhaseSlack == 8192, "margin in double ulps");
 
-constexpr float kAmplitudeScale = 8.0f;  // 0.5 * 16
+// 0.5 * 16 * sqrt(n) = sqrt(64 n), and 64 n is still exact in a float.
+constexpr int kAmplitudeShift = 6;
 
 // A sample is the low 11 bits of a 16-bit word: shifting left by kSignShift
 // and back arithmetically sign-extends it; shifting back by kSignShift -

@@ -103,8 +103,7 @@ inline __m128 depthOf(__m128 phi, __m128 scale) {
 
 // Amplitudes of 4 pixels from interleaved (x', y') pairs.
 inline __m128 amplitudeOf(__m128i xy) {
-    __m128 n = _mm_cvtepi32_ps(_mm_madd_epi16(xy, xy));
-    return _mm_mul_ps(_mm_sqrt_ps(n), _mm_set1_ps(kAmplitudeScale));
+    return _mm_sqrt_ps(_mm_cvtepi32_ps(_mm_slli_epi32(_mm_madd_epi16(xy, xy), kAmplitudeShift)));
 }
 
 // ---------------------------------------------------------------- AVX2 ----
@@ -176,7 +175,7 @@ NORVANE_AVX2 inline __m256 depthOf(__m256 phi, __m256 scale) {
 }
 
 NORVANE_AVX2 inline __m256 amplitudeOf(__m256i n) {
-    return _mm256_mul_ps(_mm256_sqrt_ps(_mm256_cvtepi32_ps(n)), _mm256_set1_ps(kAmplitudeScale));
+    return _mm256_sqrt_ps(_mm256_cvtepi32_ps(_mm256_slli_epi32(n, kAmplitudeShift)));
 }
 
 
@@ -237,9 +236,9 @@ NORVANE_AVX512 inline __m512 toFloats(__m512d a, __m512d b) {
 }
 
 NORVANE_AVX512 inline unsigned unsafeLanes(__m512d r) {
+    // 2 * kPhaseSlack is a power of two: below it means no dropped bit above it is set.
     __m512i t = _mm512_add_epi64(_mm512_castpd_si512(r), _mm512_set1_epi64(int64_t(kPhaseSlack - kRoundingPoint)));
-    t = _mm512_and_si512(t, _mm512_set1_epi64(int64_t(kDroppedMask)));
-    return _mm512_cmplt_epu64_mask(t, _mm512_set1_epi64(int64_t(2 * kPhaseSlack)));
+    return _mm512_testn_epi64_mask(t, _mm512_set1_epi64(int64_t(kDroppedMask & ~(2 * kPhaseSlack - 1))));
 }
 
 NORVANE_AVX512 inline __m512 depthOf(__m512 phi, __m512 scale) {
@@ -249,7 +248,7 @@ NORVANE_AVX512 inline __m512 depthOf(__m512 phi, __m512 scale) {
 }
 
 NORVANE_AVX512 inline __m512 amplitudeOf(__m512i n) {
-    return _mm512_mul_ps(_mm512_sqrt_ps(_mm512_cvtepi32_ps(n)), _mm512_set1_ps(kAmplitudeScale));
+    return _mm512_sqrt_ps(_mm512_cvtepi32_ps(_mm512_slli_epi32(n, kAmplitudeShift)));
 }
 
 }  // namespace
@@ -383,9 +382,16 @@ NORVANE_AVX512 void decodeAvx512(const uint8_t* capture, const DecodeParams& par
     const __m128i count = _mm_cvtsi32_si128(int(clampedShift(params.shift)));
     const __m128i back = _mm_cvtsi32_si128(kSignShift);
     const __m512 scale = _mm512_set1_ps(depthScale(params.modulationHz));
-    // unpacklo/hi pair pixels within 128-bit quarters; these put them back in order.
-    const __m512i firstHalf = _mm512_set_epi64(11, 10, 3, 2, 9, 8, 1, 0);
-    const __m512i secondHalf = _mm512_set_epi64(15, 14, 7, 6, 13, 12, 5, 4);
+    // Word indexes that interleave x' (0..31) and y' (32..63) of pixels 0-15 and 16-31.
+    alignas(64) int16_t pairIndex[2][kLanes];
+    for (int h = 0; h < 2; ++h) {
+        for (int j = 0; j < kLanes / 2; ++j) {
+            pairIndex[h][2 * j] = int16_t(h * kLanes / 2 + j);
+            pairIndex[h][2 * j + 1] = int16_t(kLanes + h * kLanes / 2 + j);
+        }
+    }
+    const __m512i firstHalf = _mm512_load_si512(pairIndex[0]);
+    const __m512i secondHalf = _mm512_load_si512(pairIndex[1]);
     for (int i = 0; i < kPixels; i += kLanes) {
         const size_t at = size_t(i) * 2;
         __m512i yd = _mm512_sub_epi16(samples(pl.ya + at, count, back, 0), samples(pl.yb + at, count, back, 0));
@@ -394,7 +400,7 @@ NORVANE_AVX512 void decodeAvx512(const uint8_t* capture, const DecodeParams& par
         __m512d num[4], den[4], turns[4], r[4];
         toDoubles(o.num, num);
         toDoubles(o.den, den);
-        toDoubles(o.turns, turns);
+        for (auto& t : turns) t = _mm512_set1_pd(1.0);
         for (int g = 0; g < 4; ++g) r[g] = phase(num[g], den[g], turns[g]);
         __m512 phi0 = toFloats(r[0], r[1]);
         __m512 phi1 = toFloats(r[2], r[3]);
@@ -412,10 +418,10 @@ NORVANE_AVX512 void decodeAvx512(const uint8_t* capture, const DecodeParams& par
         }
         _mm512_storeu_ps(depth + i, depthOf(phi0, scale));
         _mm512_storeu_ps(depth + i + 16, depthOf(phi1, scale));
-        __m512i nlo = _mm512_madd_epi16(_mm512_unpacklo_epi16(xd, yd), _mm512_unpacklo_epi16(xd, yd));
-        __m512i nhi = _mm512_madd_epi16(_mm512_unpackhi_epi16(xd, yd), _mm512_unpackhi_epi16(xd, yd));
-        __m512 a0 = amplitudeOf(_mm512_permutex2var_epi64(nlo, firstHalf, nhi));
-        __m512 a1 = amplitudeOf(_mm512_permutex2var_epi64(nlo, secondHalf, nhi));
+        __m512i xy0 = _mm512_permutex2var_epi16(xd, firstHalf, yd);
+        __m512i xy1 = _mm512_permutex2var_epi16(xd, secondHalf, yd);
+        __m512 a0 = amplitudeOf(_mm512_madd_epi16(xy0, xy0));
+        __m512 a1 = amplitudeOf(_mm512_madd_epi16(xy1, xy1));
         _mm512_storeu_ps(amplitude + i, a0);
         _mm512_storeu_ps(amplitude + i + 16, a1);
         _mm512_storeu_ps(confidence + i, a0);
