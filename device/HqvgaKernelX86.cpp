@@ -185,8 +185,11 @@ struct Octant512 {
     __m512i num, den, turns;
 };
 
-NORVANE_AVX512 inline __m512i samples(const uint8_t* p, __m128i count, __m128i back, int) {
-    __m512i v = _mm512_srl_epi16(_mm512_loadu_si512(p), count);
+// kShifted false: the board's shift is 0 and the words are taken as they are.
+template <bool kShifted>
+NORVANE_AVX512 inline __m512i samples(const uint8_t* p, __m128i count, __m128i back) {
+    __m512i v = _mm512_loadu_si512(p);
+    if (kShifted) v = _mm512_srl_epi16(v, count);
     return _mm512_sra_epi16(_mm512_slli_epi16(v, kSignShift), back);
 }
 
@@ -375,8 +378,11 @@ NORVANE_AVX2 void interleaveAvx2(const uint8_t* capture, unsigned shift, int16_t
     }
 }
 
-NORVANE_AVX512 void decodeAvx512(const uint8_t* capture, const DecodeParams& params, float* depth,
-                                 float* amplitude, float* confidence) {
+namespace {
+
+template <bool kShifted>
+NORVANE_AVX512 void decodeAvx512With(const uint8_t* capture, const DecodeParams& params, float* depth,
+                                     float* amplitude, float* confidence) {
     constexpr int kLanes = 32;
     const PhasePlanes pl = phasePlanes(capture, params.shortRange);
     const __m128i count = _mm_cvtsi32_si128(int(clampedShift(params.shift)));
@@ -394,13 +400,15 @@ NORVANE_AVX512 void decodeAvx512(const uint8_t* capture, const DecodeParams& par
     const __m512i secondHalf = _mm512_load_si512(pairIndex[1]);
     for (int i = 0; i < kPixels; i += kLanes) {
         const size_t at = size_t(i) * 2;
-        __m512i yd = _mm512_sub_epi16(samples(pl.ya + at, count, back, 0), samples(pl.yb + at, count, back, 0));
-        __m512i xd = _mm512_sub_epi16(samples(pl.xa + at, count, back, 0), samples(pl.xb + at, count, back, 0));
+        __m512i yd = _mm512_sub_epi16(samples<kShifted>(pl.ya + at, count, back),
+                                      samples<kShifted>(pl.yb + at, count, back));
+        __m512i xd = _mm512_sub_epi16(samples<kShifted>(pl.xa + at, count, back),
+                                      samples<kShifted>(pl.xb + at, count, back));
         Octant512 o = octant(yd, xd);
         __m512d num[4], den[4], turns[4], r[4];
         toDoubles(o.num, num);
         toDoubles(o.den, den);
-        for (auto& t : turns) t = _mm512_set1_pd(1.0);
+        toDoubles(o.turns, turns);
         for (int g = 0; g < 4; ++g) r[g] = phase(num[g], den[g], turns[g]);
         __m512 phi0 = toFloats(r[0], r[1]);
         __m512 phi1 = toFloats(r[2], r[3]);
@@ -427,6 +435,16 @@ NORVANE_AVX512 void decodeAvx512(const uint8_t* capture, const DecodeParams& par
         _mm512_storeu_ps(confidence + i, a0);
         _mm512_storeu_ps(confidence + i + 16, a1);
     }
+}
+
+}  // namespace
+
+void decodeAvx512(const uint8_t* capture, const DecodeParams& params, float* depth, float* amplitude,
+                  float* confidence) {
+    if (params.shift == 0)
+        decodeAvx512With<false>(capture, params, depth, amplitude, confidence);
+    else
+        decodeAvx512With<true>(capture, params, depth, amplitude, confidence);
 }
 
 }  // namespace detail
