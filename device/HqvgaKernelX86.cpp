@@ -1,5 +1,6 @@
-// SSE2 and AVX2 decodes. SSE2 is part of every x86-64 CPU; the AVX2 code is
-// compiled per function for that target and only called when the CPU has it.
+// SSE2, AVX2 and AVX-512 decodes. SSE2 is part of every x86-64 CPU; the AVX2
+// and AVX-512 code is compiled per function for its target and only called
+// when the CPU has it.
 #include "device/HqvgaKernelSimd.h"
 
 #if NORVANE_HQVGA_X86
