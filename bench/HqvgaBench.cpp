@@ -96,6 +96,17 @@ int main() {
                             keep(raw.data());
                         });
 
+    // Every variant this CPU runs, for comparison across boards.
+    const size_t firstVariant = subjects.size();
+    for (const KernelVariant& k : availableKernels()) {
+        if (k.decode == decodeDepthScalar) continue;
+        const DecodeFn fn = k.decode;
+        subjects.emplace_back(std::string("hqvga_decode_") + k.name + "_us", [&, fn] {
+            fn(capture.data(), params, depth.data(), amplitude.data(), confidence.data());
+            keep(depth.data());
+        });
+    }
+
     for (Subject& s : subjects) calibrate(s);
     for (int round = 0; round < kRounds; ++round) {
         for (Subject& s : subjects) {
@@ -118,6 +129,7 @@ int main() {
     print("hqvga_raw_scalar_us", rawScalarUs, "us");
     print("hqvga_raw_us", rawUs, "us");
     print("hqvga_raw_speedup_vs_scalar", rawScalarUs / rawUs, "x");
+    for (size_t i = firstVariant; i < subjects.size(); ++i) print(subjects[i].name.c_str(), median(subjects[i].us), "us");
     print("hqvga_decode_max_ulp", double(std::max(a.maxUlpDepth, a.maxUlpAmplitude)), "ulp");
     print("hqvga_decode_mismatch_pairs", double(a.mismatchPairs), "pairs");
     return 0;
