@@ -73,28 +73,27 @@ int main() {
 
     std::vector<Subject> subjects;
     subjects.emplace_back("scalar", [&] {
-                            decodeDepthScalar(capture.data(), params, depth.data(), amplitude.data(),
-                                              confidence.data());
-                            keep(depth.data());
-                        });
+        decodeDepthScalar(capture.data(), params, depth.data(), amplitude.data(), confidence.data());
+        keep(depth.data());
+    });
     subjects.emplace_back("decode", [&] {
-                            decodeDepth(capture.data(), params, depth.data(), amplitude.data(), confidence.data());
-                            keep(depth.data());
-                        });
+        decodeDepth(capture.data(), params, depth.data(), amplitude.data(), confidence.data());
+        keep(depth.data());
+    });
     // The bytes one decode touches: the capture read, three planes written.
     subjects.emplace_back("copy", [&] {
-                            std::memcpy(copyOut.data(), capture.data(), kCaptureBytes);
-                            std::memcpy(copyOut.data() + kCaptureBytes, capture.data(), kOutputBytes - kCaptureBytes);
-                            keep(copyOut.data());
-                        });
+        std::memcpy(copyOut.data(), capture.data(), kCaptureBytes);
+        std::memcpy(copyOut.data() + kCaptureBytes, capture.data(), kOutputBytes - kCaptureBytes);
+        keep(copyOut.data());
+    });
     subjects.emplace_back("raw_scalar", [&] {
-                            interleaveRawScalar(capture.data(), params.shift, raw.data());
-                            keep(raw.data());
-                        });
+        interleaveRawScalar(capture.data(), params.shift, raw.data());
+        keep(raw.data());
+    });
     subjects.emplace_back("raw", [&] {
-                            interleaveRaw(capture.data(), params.shift, raw.data());
-                            keep(raw.data());
-                        });
+        interleaveRaw(capture.data(), params.shift, raw.data());
+        keep(raw.data());
+    });
 
     // Every variant this CPU runs, for comparison across boards.
     const size_t firstVariant = subjects.size();
@@ -129,7 +128,8 @@ int main() {
     print("hqvga_raw_scalar_us", rawScalarUs, "us");
     print("hqvga_raw_us", rawUs, "us");
     print("hqvga_raw_speedup_vs_scalar", rawScalarUs / rawUs, "x");
-    for (size_t i = firstVariant; i < subjects.size(); ++i) print(subjects[i].name.c_str(), median(subjects[i].us), "us");
+    for (size_t i = firstVariant; i < subjects.size(); ++i)
+        print(subjects[i].name.c_str(), median(subjects[i].us), "us");
     print("hqvga_decode_max_ulp", double(std::max(a.maxUlpDepth, a.maxUlpAmplitude)), "ulp");
     print("hqvga_decode_mismatch_pairs", double(a.mismatchPairs), "pairs");
     return 0;

@@ -41,7 +41,8 @@ void interleaveRawScalar(const uint8_t* capture, unsigned shift, int16_t* raw) {
     for (int k = 0; k < kPhases; ++k) {
         for (int r = 0; r < kHeight; ++r) {
             int16_t* out = raw + size_t(4 * r + k) * kWidth;
-            for (int c = 0; c < kWidth; ++c) out[c] = int16_t(scaledSample(loadSample(capture, k, r * kWidth + c), shift));
+            for (int c = 0; c < kWidth; ++c)
+                out[c] = int16_t(scaledSample(loadSample(capture, k, r * kWidth + c), shift));
         }
     }
 }

@@ -15,18 +15,18 @@ namespace hqvga {
 constexpr int kWidth = 240;
 constexpr int kHeight = 180;
 constexpr int kPhases = 4;
-constexpr int kPixels = kWidth * kHeight;                       // 43 200
-constexpr size_t kPhaseBytes = size_t(kPixels) * 2;             // 86 400
-constexpr size_t kCaptureBytes = kPhaseBytes * kPhases;         // 345 600
-constexpr int kRawHeight = kHeight * kPhases;                   // 720
+constexpr int kPixels = kWidth * kHeight;                // 43 200
+constexpr size_t kPhaseBytes = size_t(kPixels) * 2;      // 86 400
+constexpr size_t kCaptureBytes = kPhaseBytes * kPhases;  // 345 600
+constexpr int kRawHeight = kHeight * kPhases;            // 720
 
 constexpr float kShortRangeHz = 75000000.0f;  // RANGE 2000
 constexpr float kLongRangeHz = 37500000.0f;   // RANGE 4000
 constexpr int kShortRangeMm = 2000;
 
-constexpr float kTwoPi = 6.2831855f;          // 2 pi as the nearest float
-constexpr float kFourPi = 12.566371f;         // 4 pi as the nearest float
-constexpr float kSpeedOfLight = 3.0e8f;       // m/s
+constexpr float kTwoPi = 6.2831855f;     // 2 pi as the nearest float
+constexpr float kFourPi = 12.566371f;    // 4 pi as the nearest float
+constexpr float kSpeedOfLight = 3.0e8f;  // m/s
 constexpr float kMillimetresPerMetre = 1000.0f;
 
 // Settings one decode runs with, read once per capture.
@@ -86,8 +86,7 @@ void decodeDepthScalar(const uint8_t* capture, const DecodeParams& params, float
 
 // The decode the device uses: the fastest routine this CPU supports, which
 // agrees with the reference to within one unit in the last place.
-void decodeDepth(const uint8_t* capture, const DecodeParams& params, float* depth, float* amplitude,
-                 float* confidence);
+void decodeDepth(const uint8_t* capture, const DecodeParams& params, float* depth, float* amplitude, float* confidence);
 
 // 240 x 720 raw image: output row 4r + k is row r of phase frame k.
 void interleaveRaw(const uint8_t* capture, unsigned shift, int16_t* raw);

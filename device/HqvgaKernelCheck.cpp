@@ -35,7 +35,7 @@ struct Bits {
     }
 };
 
-constexpr int kChoiceBits = 11;  // resolution of the random split of a difference
+constexpr int kChoiceBits = 11;               // resolution of the random split of a difference
 constexpr int kSpareBits = 16 - kSampleBits;  // bits around the sample in a raw word
 
 struct Range {

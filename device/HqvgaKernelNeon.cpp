@@ -106,8 +106,7 @@ inline float32x4_t amplitudeOf(int16x4_t x, int16x4_t y) {
 
 }  // namespace
 
-void decodeNeon(const uint8_t* capture, const DecodeParams& params, float* depth, float* amplitude,
-                float* confidence) {
+void decodeNeon(const uint8_t* capture, const DecodeParams& params, float* depth, float* amplitude, float* confidence) {
     const PhasePlanes pl = phasePlanes(capture, params.shortRange);
     const int16x8_t negShift = vdupq_n_s16(int16_t(-int(clampedShift(params.shift))));
     const float32x4_t scale = vdupq_n_f32(depthScale(params.modulationHz));

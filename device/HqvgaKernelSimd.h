@@ -19,8 +19,7 @@
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define NORVANE_HQVGA_X86 1
 #endif
-#if defined(__aarch64__) && defined(__ARM_NEON) && defined(__BYTE_ORDER__) && \
-    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#if defined(__aarch64__) && defined(__ARM_NEON) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 #define NORVANE_HQVGA_NEON 1
 #endif
 
@@ -32,7 +31,7 @@ namespace detail {
 // constant term first (relative error below 2^-43).
 constexpr int kAtanTerms = 8;
 constexpr double kAtanQ[kAtanTerms] = {
-    -0.33333333333266146, 0.19999999949822453,  -0.1428570810699188,  0.11110819586603747,
+    -0.33333333333266146, 0.19999999949822453, -0.1428570810699188,  0.11110819586603747,
     -0.09084099522493076, 0.07604778003555679, -0.06027206570111165, 0.03295499114305327,
 };
 constexpr double kQuarterPi = 0.78539816339744830962;

@@ -179,7 +179,6 @@ NORVANE_AVX2 inline __m256 amplitudeOf(__m256i n) {
     return _mm256_sqrt_ps(_mm256_cvtepi32_ps(_mm256_slli_epi32(n, kAmplitudeShift)));
 }
 
-
 // -------------------------------------------------------------- AVX-512 ----
 
 struct Octant512 {
@@ -206,8 +205,8 @@ NORVANE_AVX512 inline Octant512 octant(__m512i yd, __m512i xd) {
     __mmask32 yneg = _mm512_movepi16_mask(yd);
     __m512i num = _mm512_mask_sub_epi16(mn, big, mn, mx);
     __m512i den = _mm512_max_epi16(_mm512_mask_add_epi16(mx, big, mx, mn), _mm512_set1_epi16(1));
-    __m512i turns = _mm512_mask_mov_epi16(_mm512_maskz_mov_epi16(xneg, _mm512_set1_epi16(4)), swap,
-                                          _mm512_set1_epi16(2));
+    __m512i turns =
+        _mm512_mask_mov_epi16(_mm512_maskz_mov_epi16(xneg, _mm512_set1_epi16(4)), swap, _mm512_set1_epi16(2));
     __mmask32 back = swap ^ xneg;
     __m512i step = _mm512_maskz_mov_epi16(big, _mm512_set1_epi16(1));
     turns = _mm512_add_epi16(turns, _mm512_mask_sub_epi16(step, back, zero, step));
@@ -257,8 +256,7 @@ NORVANE_AVX512 inline __m512 amplitudeOf(__m512i n) {
 
 }  // namespace
 
-void decodeSse2(const uint8_t* capture, const DecodeParams& params, float* depth, float* amplitude,
-                float* confidence) {
+void decodeSse2(const uint8_t* capture, const DecodeParams& params, float* depth, float* amplitude, float* confidence) {
     constexpr int kLanes = 8;
     const PhasePlanes pl = phasePlanes(capture, params.shortRange);
     const __m128i count = _mm_cvtsi32_si128(int(clampedShift(params.shift)));
@@ -339,8 +337,8 @@ NORVANE_AVX2 void decodeAvx2(const uint8_t* capture, const DecodeParams& params,
         for (int g = 0; g < 4; ++g) r[g] = phase(num[g], den[g], turns[g]);
         __m256 phi0 = toFloats(r[0], r[1]);
         __m256 phi1 = toFloats(r[2], r[3]);
-        unsigned unsafe = unsigned(unsafeLanes(r[0]) | unsafeLanes(r[1]) << 4 | unsafeLanes(r[2]) << 8 |
-                                   unsafeLanes(r[3]) << 12);
+        unsigned unsafe =
+            unsigned(unsafeLanes(r[0]) | unsafeLanes(r[1]) << 4 | unsafeLanes(r[2]) << 8 | unsafeLanes(r[3]) << 12);
         if (__builtin_expect(unsafe != 0, 0)) {
             alignas(32) int16_t ys[kLanes], xs[kLanes];
             alignas(32) float ph[kLanes];
@@ -382,8 +380,8 @@ NORVANE_AVX2 void interleaveAvx2(const uint8_t* capture, unsigned shift, int16_t
 namespace {
 
 template <bool kShifted>
-NORVANE_AVX512 void decodeAvx512With(const uint8_t* capture, const DecodeParams& params, float* depth,
-                                     float* amplitude, float* confidence) {
+NORVANE_AVX512 void decodeAvx512With(const uint8_t* capture, const DecodeParams& params, float* depth, float* amplitude,
+                                     float* confidence) {
     constexpr int kLanes = 32;
     const PhasePlanes pl = phasePlanes(capture, params.shortRange);
     const __m128i count = _mm_cvtsi32_si128(int(clampedShift(params.shift)));
@@ -401,10 +399,10 @@ NORVANE_AVX512 void decodeAvx512With(const uint8_t* capture, const DecodeParams&
     const __m512i secondHalf = _mm512_load_si512(pairIndex[1]);
     for (int i = 0; i < kPixels; i += kLanes) {
         const size_t at = size_t(i) * 2;
-        __m512i yd = _mm512_sub_epi16(samples<kShifted>(pl.ya + at, count, back),
-                                      samples<kShifted>(pl.yb + at, count, back));
-        __m512i xd = _mm512_sub_epi16(samples<kShifted>(pl.xa + at, count, back),
-                                      samples<kShifted>(pl.xb + at, count, back));
+        __m512i yd =
+            _mm512_sub_epi16(samples<kShifted>(pl.ya + at, count, back), samples<kShifted>(pl.yb + at, count, back));
+        __m512i xd =
+            _mm512_sub_epi16(samples<kShifted>(pl.xa + at, count, back), samples<kShifted>(pl.xb + at, count, back));
         Octant512 o = octant(yd, xd);
         __m512d num[4], den[4], turns[4], r[4];
         toDoubles(o.num, num);
@@ -413,7 +411,8 @@ NORVANE_AVX512 void decodeAvx512With(const uint8_t* capture, const DecodeParams&
         for (int g = 0; g < 4; ++g) r[g] = phase(num[g], den[g], turns[g]);
         __m512 phi0 = toFloats(r[0], r[1]);
         __m512 phi1 = toFloats(r[2], r[3]);
-        unsigned unsafe = unsafeLanes(r[0]) | unsafeLanes(r[1]) << 8 | unsafeLanes(r[2]) << 16 | unsafeLanes(r[3]) << 24;
+        unsigned unsafe =
+            unsafeLanes(r[0]) | unsafeLanes(r[1]) << 8 | unsafeLanes(r[2]) << 16 | unsafeLanes(r[3]) << 24;
         if (__builtin_expect(unsafe != 0, 0)) {
             alignas(64) int16_t ys[kLanes], xs[kLanes];
             alignas(64) float ph[kLanes];

@@ -32,7 +32,7 @@ constexpr unsigned kPairStride = 1;
 constexpr unsigned kPairStride = 1;
 #endif
 
-constexpr size_t kGuard = 64;      // elements of canary around every output
+constexpr size_t kGuard = 64;  // elements of canary around every output
 constexpr uint8_t kCanary = 0xA5;
 
 // A buffer of n elements placed `offset` bytes past an aligned start, with
@@ -43,7 +43,9 @@ public:
     explicit Guarded(size_t n, size_t offset = 0)
         : n_(n), offset_(offset), bytes_(kGuard * sizeof(T) * 2 + n * sizeof(T) + offset, kCanary) {}
     T* data() { return reinterpret_cast<T*>(bytes_.data() + kGuard * sizeof(T) + offset_); }
-    const T& operator[](size_t i) const { return reinterpret_cast<const T*>(bytes_.data() + kGuard * sizeof(T) + offset_)[i]; }
+    const T& operator[](size_t i) const {
+        return reinterpret_cast<const T*>(bytes_.data() + kGuard * sizeof(T) + offset_)[i];
+    }
     bool guardsIntact() const {
         const size_t start = kGuard * sizeof(T) + offset_, end = start + n_ * sizeof(T);
         for (size_t i = 0; i < bytes_.size(); ++i)
@@ -197,8 +199,7 @@ TEST(HqvgaKernel, RandomCapturesMatchTheReferenceAndStayInsideThePlanes) {
                     const DecodeParams p{shortRange ? kShortRangeHz : kLongRangeHz, shortRange, shift};
                     std::vector<uint8_t> capture = randomCapture(rng);
                     Planes ref;
-                    decodeDepthScalar(capture.data(), p, ref.depth.data(), ref.amplitude.data(),
-                                      ref.confidence.data());
+                    decodeDepthScalar(capture.data(), p, ref.depth.data(), ref.amplitude.data(), ref.confidence.data());
                     // The capture starts one byte past an aligned address, the planes one float past one.
                     Guarded<uint8_t> in(kCaptureBytes, 1);
                     std::memcpy(in.data(), capture.data(), kCaptureBytes);
@@ -238,9 +239,9 @@ TEST(HqvgaKernel, RawImageInterleavesThePhasesForEveryVariant) {
         }
         // Row 0 is P0's row 0, row 719 is P3's row 179; samples sign-extend from bit 10.
         std::vector<uint8_t> capture(kCaptureBytes, 0);
-        putSample(capture, 0, 0, 0x0400);                     // -1024
-        putSample(capture, 3, kPixels - 1, 0xFBFF);           // 1023: bits 11..15 ignored
-        putSample(capture, 1, 0, 0x0001);                     // row 1 of the image
+        putSample(capture, 0, 0, 0x0400);            // -1024
+        putSample(capture, 3, kPixels - 1, 0xFBFF);  // 1023: bits 11..15 ignored
+        putSample(capture, 1, 0, 0x0001);            // row 1 of the image
         std::vector<int16_t> raw(size_t(kPixels) * kPhases);
         k.interleave(capture.data(), 0, raw.data());
         EXPECT_EQ(raw[0], -16384) << k.name;
