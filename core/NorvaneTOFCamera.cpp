@@ -1,0 +1,430 @@
+#include "core/NorvaneTOFCamera.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <limits>
+
+#include "device/HqvgaKernel.h"
+#include "device/NorvaneDeviceHQVGA.h"
+#include "sensor/TransportFactory.h"
+
+namespace Norvane {
+
+namespace {
+
+constexpr const char* kVideoNodeFormat = "/dev/video%d";
+constexpr size_t kDevicePathMax = 80;
+constexpr float kInitialSmoothing = 0.1f;
+constexpr float kSteadySmoothing = 1.0f / 30.0f;
+constexpr float kMillisecondsPerSecond = 1000.0f;
+constexpr int64_t kNanosecondsPerMillisecond = 1000000;
+// How often the capture thread adapts the frame rate.
+constexpr std::chrono::seconds kAdjustPeriod{3};
+// Pause of the capture thread when the consumer holds every frame.
+constexpr std::chrono::milliseconds kRetryPause{1};
+// The low 8 bits of the skip cycle length divide in the skip test.
+constexpr int kSkipCycleMask = 0xFF;
+
+// Runs `body`, turning any exception into the generic failure.
+template <typename Body>
+TofErrorCode guarded(Body body) noexcept {
+    try {
+        return TofErrorCode(body());
+    } catch (...) {
+        return NorvaneUnkownError;
+    }
+}
+
+}  // namespace
+
+NorvaneTOFCamera::NorvaneTOFCamera() : platform(detectPlatform()), smoothing(kInitialSmoothing) {}
+
+NorvaneTOFCamera::~NorvaneTOFCamera() {
+    if (!stopped.load() || worker.joinable()) stop();
+    if (sensorOpen) close();
+    std::shared_ptr<FramePool> last;
+    {
+        std::lock_guard<std::mutex> lock(poolMutex);
+        last = std::move(pool);
+    }
+    if (last) last->close();
+    last.reset();
+    device.reset();
+    sensor.reset();
+}
+
+TofErrorCode NorvaneTOFCamera::open(Connection connect, int index) {
+    return guarded([&]() -> int {
+        info.connect = connect;
+        info.index = uint32_t(index);
+        std::unique_ptr<NorvaneTOFSensor> s;
+        if (connect == Connection::CSI) {
+            char path[kDevicePathMax];
+            std::snprintf(path, sizeof path, kVideoNodeFormat, index);
+            s = createCsiSensor(path, platform);
+        } else if (connect == Connection::USB) {
+            s = createUsbSensor("", index);
+        }
+        if (!s) return NorvaneUnkownError;
+        return openWithSensor(std::move(s), connect, index);
+    });
+}
+
+TofErrorCode NorvaneTOFCamera::openWithFile(const char* path, int index) {
+    return guarded([&]() -> int {
+        if (!path) return NorvaneUnkownError;
+        info.index = uint32_t(index);
+        info.connect = Connection::USB;
+        std::unique_ptr<NorvaneTOFSensor> s = createUsbSensor(path, index);
+        if (!s) return NorvaneUnkownError;
+        return openWithSensor(std::move(s), Connection::USB, index);
+    });
+}
+
+TofErrorCode NorvaneTOFCamera::openWithSensor(std::unique_ptr<NorvaneTOFSensor> fresh, Connection connect, int index) {
+    return guarded([&]() -> int {
+        info.connect = connect;
+        info.index = uint32_t(index);
+        if (!fresh) return NorvaneUnkownError;
+        // The capture thread and the old device use the sensor being replaced.
+        if (!stopped.load() || worker.joinable()) stop();
+        if (sensorOpen) close();
+        fresh->framesPerCapture = 1;
+        std::unique_ptr<NorvaneTOFSensor> old = std::move(sensor);
+        sensor = std::move(fresh);
+        // The old device is bound to the old sensor: it must not outlive it.
+        device.reset();
+        old.reset();
+        int r = sensor->open(info);
+        if (r != 0) return r;
+        sensorOpen = true;
+        return openPostHandle();
+    });
+}
+
+TofErrorCode NorvaneTOFCamera::openPostHandle() {
+    return guarded([&]() -> int {
+        if (!sensor) return NorvaneUnkownError;
+        std::unique_ptr<NorvaneDevice> d;
+        if (info.width == uint32_t(hqvga::kWidth) && info.height == uint32_t(hqvga::kHeight)) {
+            d = std::make_unique<NorvaneDeviceHQVGA>(platform);
+            sensor->framesPerCapture = hqvga::kPhases;
+        } else {
+            d = createVgaDevice(platform);
+        }
+        if (!d) return NorvaneUnkownError;
+        return installDevice(std::move(d));
+    });
+}
+
+TofErrorCode NorvaneTOFCamera::installDevice(std::unique_ptr<NorvaneDevice> fresh) {
+    return guarded([&]() -> int {
+        if (!fresh || !sensor) return NorvaneUnkownError;
+        if (!stopped.load() || worker.joinable()) stop();
+        const DeviceType type = DeviceType(fresh->deviceType());
+        info.device_type = type;
+        std::unique_ptr<NorvaneDevice> old = std::move(device);
+        device = std::move(fresh);
+        old.reset();
+        return device->init(sensor.get(), type);
+    });
+}
+
+TofErrorCode NorvaneTOFCamera::start(FrameType type) {
+    return guarded([&]() -> int {
+        if (!sensor || !device) return NorvaneUnkownError;
+        // A second start would restart the sensor under the running thread.
+        if (!stopped.load()) return NorvaneUnkownError;
+        // Re-applying the range keeps the device's frequency consistent.
+        int range = 0;
+        if (getControl(CameraCtrl::RANGE, &range) == NorvaneSuccess) setControl(CameraCtrl::RANGE, range);
+        int r = device->prepare();
+        if (r != 0) return r;
+        r = sensor->start();
+        if (r != 0) return r;
+        r = device->start();
+        if (r != 0) return r;
+        const CameraInfo streaming = sensor->getCameraInfo();
+        info.width = streaming.width;
+        info.height = streaming.height;
+        info.bit_width = streaming.bit_width;
+        info.bpp = streaming.bpp;
+        info.type = type;
+        r = setOutputType(type);
+        if (r != 0) return r;
+        if (worker.joinable()) worker.join();
+        stopped.store(false);
+        try {
+            worker = std::thread(&NorvaneTOFCamera::captureThread, this);
+        } catch (...) {
+            stopped.store(true);
+            device->stop();
+            sensor->stop();
+            return NorvaneUnkownError;
+        }
+        return NorvaneSuccess;
+    });
+}
+
+TofErrorCode NorvaneTOFCamera::setOutputType(FrameType type) {
+    return guarded([&]() -> int {
+        if (!sensor || !device) return NorvaneUnkownError;
+        // The capture thread uses the pool.
+        if (!stopped.load()) return NorvaneUnkownError;
+        info.type = type;
+        CameraInfo description = info;
+        const int perCapture = sensor->framesPerCapture > 0 ? sensor->framesPerCapture : 0;
+        const uint64_t rows = uint64_t(info.height) * uint64_t(perCapture);
+        if (rows > std::numeric_limits<uint32_t>::max()) return NorvaneUnkownError;
+        description.height = uint32_t(rows);
+        device->getFrameFormat(rawSize, depthSize);
+        FrameSize size;
+        if (type == FrameType::DEPTH) {
+            size = depthSize;
+        } else if (type == FrameType::RAW) {
+            size = rawSize;
+        } else {
+            return NorvaneUnkownError;
+        }
+        replacePool(std::make_shared<FramePool>(description, size));
+        return NorvaneSuccess;
+    });
+}
+
+void NorvaneTOFCamera::replacePool(std::shared_ptr<FramePool> fresh) {
+    std::shared_ptr<FramePool> old;
+    {
+        std::lock_guard<std::mutex> lock(poolMutex);
+        old = std::move(pool);
+        pool = std::move(fresh);
+    }
+    // Waiters hold their own reference: they wake and return null.
+    if (old) old->close();
+}
+
+TofErrorCode NorvaneTOFCamera::stop() {
+    return guarded([&]() -> int {
+        stopped.store(true);
+        if (worker.joinable()) {
+            try {
+                worker.join();
+            } catch (const std::exception&) {
+                // Joining failed (for example from the capture thread itself);
+                // let the thread run out on its own.
+                worker.detach();
+            }
+        }
+        if (device) device->stop();
+        if (!sensor) return NorvaneUnkownError;
+        return sensor->stop();
+    });
+}
+
+TofErrorCode NorvaneTOFCamera::close() {
+    return guarded([&]() -> int {
+        if (!sensor) return NorvaneUnkownError;
+        if (!stopped.load() || worker.joinable()) stop();
+        if (device) device->close();
+        sensorOpen = false;
+        return sensor->close();
+    });
+}
+
+CameraInfo NorvaneTOFCamera::getCameraInfo() const { return info; }
+
+TofErrorCode NorvaneTOFCamera::setControl(CameraCtrl ctrl, int value) {
+    return guarded([&]() -> int {
+        switch (ctrl) {
+            case CameraCtrl::SKIP_FRAME:
+                skipFrame.store(value);
+                return NorvaneSuccess;
+            case CameraCtrl::SKIP_FRAME_LOOP:
+                if ((value & kSkipCycleMask) == 0) return NorvaneInvalidParameter;
+                skipFrameLoop.store(value);
+                return NorvaneSuccess;
+            case CameraCtrl::AUTO_FRAME_RATE:
+                autoFrameRate.store(value != 0);
+                return NorvaneSuccess;
+            case CameraCtrl::FRAME_RATE: {
+                if (!device) return NorvaneUnkownError;
+                int reported = 0;
+                int r = device->getControl(CameraCtrl::FRAME_RATE, &reported);
+                if (r != 0) return r;
+                if (value < 1 || value > reported) return NorvaneInvalidParameter;
+                return device->setControl(CameraCtrl::FRAME_RATE, value);
+            }
+            default:
+                if (!device) return NorvaneUnkownError;
+                return device->setControl(ctrl, value);
+        }
+    });
+}
+
+TofErrorCode NorvaneTOFCamera::getControl(CameraCtrl ctrl, int* value) {
+    return guarded([&]() -> int {
+        if (!value) return NorvaneInvalidParameter;
+        if (ctrl == CameraCtrl::AUTO_FRAME_RATE) {
+            *value = autoFrameRate.load() ? 1 : 0;
+            return NorvaneSuccess;
+        }
+        if (!device) return NorvaneUnkownError;
+        return device->getControl(ctrl, value);
+    });
+}
+
+TofErrorCode NorvaneTOFCamera::setControlExt(CameraCtrl ctrl, const char* value) {
+    return guarded([&]() -> int {
+        if (!value) return NorvaneInvalidParameter;
+        if (!device) return NorvaneUnkownError;
+        return device->setControlExt(ctrl, value);
+    });
+}
+
+TofErrorCode NorvaneTOFCamera::getControlExt(CameraCtrl, const char**) { return NorvaneSuccess; }
+
+NorvaneFrameBuffer* NorvaneTOFCamera::requestFrame(short timeout) { return requestFrame(timeout, nullptr); }
+
+NorvaneFrameBuffer* NorvaneTOFCamera::requestFrame(short timeout, uint64_t* generation) {
+    try {
+        // The wait runs on a reference of its own: it touches nothing of the
+        // camera, which may be destroyed meanwhile.
+        std::shared_ptr<FramePool> p = currentPool();
+        if (!p) return nullptr;
+        return p->request(timeout, generation);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+TofErrorCode NorvaneTOFCamera::releaseFrame(NorvaneFrameBuffer* frame) {
+    return guarded([&]() -> int {
+        std::shared_ptr<FramePool> p = currentPool();
+        if (!p) return NorvaneUnkownError;
+        return p->release(frame) == 0 ? NorvaneSuccess : NorvaneUnkownError;
+    });
+}
+
+std::shared_ptr<FramePool> NorvaneTOFCamera::currentPool() const {
+    std::lock_guard<std::mutex> lock(poolMutex);
+    return pool;
+}
+
+void NorvaneTOFCamera::captureThread() {
+    try {
+        // The pool cannot change while the thread runs.
+        std::shared_ptr<FramePool> p = currentPool();
+        if (!p) return;
+        auto* cache = static_cast<unsigned char*>(p->captureBuffer().getData(FrameType::CACHE));
+        SteadyClock::time_point lastAdjust = steadyClock().now();
+        lastFrameTime = lastAdjust;
+        while (!stopped.load()) {
+            if (autoFrameRate.load() && steadyClock().now() - lastAdjust > kAdjustPeriod) {
+                adjustFrameRate();
+                lastAdjust = steadyClock().now();
+            }
+            LinkNode* node = p->takeFree();
+            if (!node) node = p->takeOldestReady();
+            if (!node) {
+                // The consumer holds every frame.
+                std::this_thread::sleep_for(kRetryPause);
+                continue;
+            }
+            if (analysisFrame(cache, node) == NorvaneSuccess) {
+                updateFps();
+                p->publish(node);
+            } else {
+                p->discard(node);
+            }
+        }
+    } catch (...) {
+        // A throwing transport or device ends the capture; stop() still joins.
+    }
+}
+
+bool NorvaneTOFCamera::skipThisFrame() {
+    const int loop = skipFrameLoop.load();
+    const int skip = skipFrame.load();
+    frameCounter = (frameCounter + 1) % loop;
+    // The cycle arithmetic runs on the low 8 bits of each value.
+    const int n = uint8_t(uint32_t(loop) - uint32_t(skip));
+    const int c = uint8_t(frameCounter);
+    const int cycle = uint8_t(loop);
+    return (n * c) / cycle == (n * c + n) / cycle;
+}
+
+int NorvaneTOFCamera::analysisFrame(unsigned char* cache, LinkNode* node) {
+    if (!cache || !node || !node->buffer || !sensor) return NorvaneUnkownError;
+    int64_t timestamp = 0;
+    // Anything but 0 leaves a partial or stale capture in the buffer.
+    if (sensor->getFrame(cache, &timestamp) != 0) return NorvaneUnkownError;
+    NorvaneFrameBuffer* buffer = node->buffer;
+    buffer->setTimestamp(uint64_t(timestamp));
+    if (skipThisFrame()) return NorvaneSkipFrame;
+    if (info.type == FrameType::RAW) {
+        auto* raw = static_cast<short*>(buffer->getData(FrameType::RAW));
+        if (!raw) return NorvaneUnkownError;
+        getRawImages(cache, raw);
+        return NorvaneSuccess;
+    }
+    if (info.type == FrameType::DEPTH) {
+        auto* depth = static_cast<float*>(buffer->getData(FrameType::DEPTH));
+        auto* amplitude = static_cast<float*>(buffer->getData(FrameType::AMPLITUDE));
+        auto* confidence = static_cast<float*>(buffer->getData(FrameType::CONFIDENCE));
+        if (!depth || !amplitude || !confidence) return NorvaneUnkownError;
+        return getPhaseImage(cache, depth, amplitude, confidence) ? NorvaneSuccess : NorvaneUnkownError;
+    }
+    return NorvaneUnkownError;
+}
+
+bool NorvaneTOFCamera::getRawImages(unsigned char* cache, short* raw) {
+    return device ? device->getRawImages(cache, raw) : false;
+}
+
+bool NorvaneTOFCamera::getPhaseImage(unsigned char* cache, float* depth, float* amplitude, float* confidence) {
+    return device ? device->getPhaseImage(cache, depth, amplitude, confidence) : false;
+}
+
+void NorvaneTOFCamera::updateFps() {
+    const SteadyClock::time_point now = steadyClock().now();
+    const int64_t dt =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(now - lastFrameTime).count() / kNanosecondsPerMillisecond;
+    lastFrameTime = now;
+    float interval = frameInterval.load();
+    const int samples = fpsSamples.load();
+    if (samples == 0) {
+        interval = float(dt);
+    } else {
+        const float s = smoothing.load();
+        const float v = (1.0f - s) * interval + float(dt) * s;
+        if (std::isfinite(v)) {
+            interval = v;
+            smoothing.store(kSteadySmoothing);
+        }
+    }
+    frameInterval.store(interval);
+    // Only compared with 0: saturate instead of overflowing.
+    if (samples < std::numeric_limits<int>::max()) fpsSamples.store(samples + 1);
+    fps.store(kMillisecondsPerSecond / interval);
+}
+
+void NorvaneTOFCamera::adjustFrameRate() {
+    const float measured = fps.load();
+    int target;
+    // An infinite or huge rate (intervals under a millisecond) would not fit.
+    if (!(measured >= 1.0f)) {
+        target = 1;
+    } else if (measured >= float(std::numeric_limits<int>::max())) {
+        target = std::numeric_limits<int>::max();
+    } else {
+        target = int(std::floor(measured));
+    }
+    int current = 0;
+    getControl(CameraCtrl::FRAME_RATE, &current);
+    const int64_t tolerance = current > 9 ? current / 10 : 1;
+    if (std::llabs(int64_t(target) - int64_t(current)) > tolerance) setControl(CameraCtrl::FRAME_RATE, target);
+}
+
+}  // namespace Norvane
