@@ -17,13 +17,13 @@ namespace Norvane {
 
 namespace {
 
-constexpr size_t kListChunk = 8;        // the list grows by this many entries
-constexpr size_t kProcLineSize = 120;   // 119 characters per /proc/bus/i2c line
-constexpr size_t kMountsLineSize = 255; // 254 characters per /proc/mounts line
-constexpr size_t kPathSize = 255;       // longest sysfs path formatted: 254
-constexpr size_t kClassPathSize = 256;  // mount point + "/class/i2c-dev": 255
-constexpr size_t kNameSize = 120;       // 119 characters of an adapter name
-constexpr size_t kDevNameSize = 20;     // "/dev/i2c-N"
+constexpr size_t kListChunk = 8;         // the list grows by this many entries
+constexpr size_t kProcLineSize = 120;    // 119 characters per /proc/bus/i2c line
+constexpr size_t kMountsLineSize = 255;  // 254 characters per /proc/mounts line
+constexpr size_t kPathSize = 255;        // longest sysfs path formatted: 254
+constexpr size_t kClassPathSize = 256;   // mount point + "/class/i2c-dev": 255
+constexpr size_t kNameSize = 120;        // 119 characters of an adapter name
+constexpr size_t kDevNameSize = 20;      // "/dev/i2c-N"
 constexpr unsigned long kSmbusFuncs = 0x7E0000;
 
 enum AdapterType { ADT_DUMMY, ADT_ISA, ADT_I2C, ADT_SMBUS, ADT_UNKNOWN };

@@ -5,10 +5,10 @@
 namespace Norvane {
 
 struct I2cAdapter {
-    int nr;            // bus number
-    char* name;        // owned; null marks the end of the list
-    const char* funcs; // short type text
-    const char* algo;  // long type text (or the procfs algorithm text)
+    int nr;             // bus number
+    char* name;         // owned; null marks the end of the list
+    const char* funcs;  // short type text
+    const char* algo;   // long type text (or the procfs algorithm text)
 };
 
 // Gathers the adapters from /proc/bus/i2c, or else from sysfs. The list ends

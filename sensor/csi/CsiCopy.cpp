@@ -10,12 +10,12 @@ namespace {
 constexpr size_t kStrideLine = 512;
 constexpr size_t kStridePixels = 480;
 constexpr size_t kBlock = 960;
-constexpr size_t kBlockHead = 448;      // bytes 0-447 first
-constexpr size_t kBlockTail = 896;      // then bytes 896-927
+constexpr size_t kBlockHead = 448;  // bytes 0-447 first
+constexpr size_t kBlockTail = 896;  // then bytes 896-927
 constexpr size_t kBlockTailBytes = 32;
-constexpr size_t kBlockBodyEnd = 928;   // then bytes 448-927
+constexpr size_t kBlockBodyEnd = 928;  // then bytes 448-927
 constexpr size_t kPackedLineAlign = 16;
-constexpr size_t kPackedTrailer = 8;    // unpacking stops this far before the end
+constexpr size_t kPackedTrailer = 8;  // unpacking stops this far before the end
 }  // namespace
 
 void copyRaw(const uint8_t* src, uint8_t* dst, size_t length, uint32_t, size_t& pos, size_t capacity) {

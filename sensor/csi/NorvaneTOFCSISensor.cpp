@@ -20,8 +20,8 @@ constexpr uint32_t kRangeControl = 0x00981901;  // driver-private range mode
 constexpr uint32_t kStride512Length = 92160;    // 180 lines of 512 bytes
 constexpr int kMaxBufferIndex = NorvaneTOFCSISensor::kBufferCount - 1;
 constexpr int kMinBuffers = 2;
-constexpr int kFrameWaitMs = 1000;              // longest wait for one frame
-constexpr int64_t kMaxSubFrameGapUs = 5000;     // sub-frames of one capture
+constexpr int kFrameWaitMs = 1000;           // longest wait for one frame
+constexpr int64_t kMaxSubFrameGapUs = 5000;  // sub-frames of one capture
 constexpr uint8_t kFrameRateRegister[2] = {0x06, 0x33};
 
 bool isMultiPlanar(uint32_t type) { return type == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE; }

@@ -13,8 +13,8 @@ std::string charPath(unsigned major, unsigned minor) {
     return "/sys/dev/char/" + std::to_string(major) + ":" + std::to_string(minor);
 }
 
-std::shared_ptr<SimVideoNode> addVideoNode(SimKernel& k, SimBoard& b, const BoardOptions& o,
-                                           SimVideoNode::Config cfg, const std::string& sysfsName) {
+std::shared_ptr<SimVideoNode> addVideoNode(SimKernel& k, SimBoard& b, const BoardOptions& o, SimVideoNode::Config cfg,
+                                           const std::string& sysfsName) {
     cfg.width = o.width;
     cfg.height = o.height;
     cfg.bufferLength = o.bufferLength;
@@ -149,8 +149,8 @@ SimBoard buildRadxaRock(SimKernel& k, const BoardOptions& o) {
     setBoardModel(k, "Radxa ROCK 5B");
     SimVideoNode::Config cfg;
     cfg.multiPlanar = true;
-    cfg.capabilities = (o.reportSinglePlanar ? V4L2_CAP_VIDEO_CAPTURE : V4L2_CAP_VIDEO_CAPTURE_MPLANE) |
-                       V4L2_CAP_STREAMING;
+    cfg.capabilities =
+        (o.reportSinglePlanar ? V4L2_CAP_VIDEO_CAPTURE : V4L2_CAP_VIDEO_CAPTURE_MPLANE) | V4L2_CAP_STREAMING;
     cfg.pixelFormats = {V4L2_PIX_FMT_Y12};
     addVideoNode(k, b, o, cfg, "stream_cif_mipi_id0");
     auto media = addMedia(k, b);

@@ -36,10 +36,10 @@ struct SimBoard {
     PlatformType platform = PLATFORM_UNKNOWN;
     std::string devicePath;
     std::shared_ptr<SimVideoNode> video;
-    std::shared_ptr<SimMediaDevice> media;             // null without a media walk
+    std::shared_ptr<SimMediaDevice> media;              // null without a media walk
     std::vector<std::shared_ptr<SimSubdev>> receivers;  // sub-devices the walk registers
-    std::shared_ptr<SimSubdev> sensor;                 // null on the Jetson family
-    std::shared_ptr<SimI2cAdapter> bus;                // the sensor's bus
+    std::shared_ptr<SimSubdev> sensor;                  // null on the Jetson family
+    std::shared_ptr<SimI2cAdapter> bus;                 // the sensor's bus
     int busNumber = -1;
     // Where RANGE and EXPOSURE land.
     SimControls& sensorControls() { return sensor ? sensor->controls : video->controls; }

@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <thread>
 #include <cstring>
 #include <set>
+#include <thread>
 
 namespace Norvane {
 namespace sim {
@@ -180,9 +180,12 @@ bool SimKernel::isDirectory(const std::string& path) const {
     if (std::find(directories.begin(), directories.end(), path) != directories.end()) return true;
     std::string prefix = path == "/" ? "/" : path + "/";
     auto starts = [&](const std::string& p) { return p.compare(0, prefix.size(), prefix) == 0; };
-    for (auto& n : nodes) if (starts(n.first)) return true;
-    for (auto& l : links) if (starts(l.first)) return true;
-    for (auto& d : directories) if (starts(d)) return true;
+    for (auto& n : nodes)
+        if (starts(n.first)) return true;
+    for (auto& l : links)
+        if (starts(l.first)) return true;
+    for (auto& d : directories)
+        if (starts(d)) return true;
     return false;
 }
 

@@ -62,8 +62,8 @@ int SimMediaDevice::ioctl(unsigned long request, void* arg) {
         }
         case MEDIA_IOC_SETUP_LINK: {
             auto* l = static_cast<media_link_desc*>(arg);
-            setupLog.push_back(Setup{l->source.entity, l->source.index, l->source.flags, l->sink.entity,
-                                     l->sink.index, l->sink.flags, l->flags});
+            setupLog.push_back(Setup{l->source.entity, l->source.index, l->source.flags, l->sink.entity, l->sink.index,
+                                     l->sink.flags, l->flags});
             const Entity* source = nullptr;
             const Entity* sink = nullptr;
             for (auto& e : entities) {

@@ -166,7 +166,7 @@ int SimVideoNode::reqbufs(v4l2_requestbuffers* r) {
     queue.clear();
     if (r->count == 0) return 0;
     uint32_t granted = cfg.grantedBuffers >= 0 ? uint32_t(cfg.grantedBuffers) : std::min(r->count, cfg.maxBuffers);
-    uint32_t length = cfg.bufferLength ? cfg.bufferLength
+    uint32_t length = cfg.bufferLength  ? cfg.bufferLength
                       : cfg.multiPlanar ? current.fmt.pix_mp.plane_fmt[0].sizeimage
                                         : current.fmt.pix.sizeimage;
     for (uint32_t i = 0; i < granted; ++i) {

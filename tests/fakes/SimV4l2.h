@@ -43,14 +43,14 @@ class SimVideoNode : public SimNode {
 public:
     struct Config {
         uint32_t capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
-        bool multiPlanar = false;     // the buffer type the queue accepts
+        bool multiPlanar = false;  // the buffer type the queue accepts
         uint32_t width = 240, height = 180;
-        bool fixedSize = true;        // TRY/S_FMT keep the sensor's size
+        bool fixedSize = true;               // TRY/S_FMT keep the sensor's size
         std::vector<uint32_t> pixelFormats;  // empty: Y12 and Y12P
         uint32_t inputs = 1;
         uint32_t maxBuffers = 32;
-        int grantedBuffers = -1;      // >= 0: REQBUFS grants exactly this many
-        uint32_t bufferLength = 0;    // nonzero: the buffer size instead of sizeimage
+        int grantedBuffers = -1;    // >= 0: REQBUFS grants exactly this many
+        uint32_t bufferLength = 0;  // nonzero: the buffer size instead of sizeimage
     };
 
     // A frame the sensor will deliver into the next queued buffer.
@@ -83,7 +83,7 @@ public:
     uint32_t bufferLength() const;
     int queuedBuffers() const;
     int mappedBuffers() const;
-    v4l2_format format() const;     // the current (S_FMT) format
+    v4l2_format format() const;  // the current (S_FMT) format
     int input() const;
     // Makes TRY/S_FMT/G_FMT report this size from now on.
     void forceSize(uint32_t width, uint32_t height);
@@ -128,7 +128,7 @@ public:
         uint32_t code = 0x2013;  // MEDIA_BUS_FMT_Y12_1X12
         bool fixedSize = true;
         uint32_t pads = 1;
-        bool selection = true;   // answers VIDIOC_SUBDEV_G_SELECTION
+        bool selection = true;  // answers VIDIOC_SUBDEV_G_SELECTION
     };
 
     SimSubdev();

@@ -240,7 +240,7 @@ TEST_F(I2cTest, SysfsNameFileVariants) {
     k.addDirectory(dir + "i2c-3/device/power");
     k.addFile(dir + "i2c-3/device/i2c-3/name", "in a sub-directory\n");
     k.addDirectory(dir + "i2c-4/device/nothing");  // no name file at all
-    k.addFile(dir + "i2c-5/name", "");            // unreadable: nothing to read
+    k.addFile(dir + "i2c-5/name", "");             // unreadable: nothing to read
     auto unreadable = k.addFile(dir + "i2c-6/name", "x\n");
     unreadable->readErrno = EIO;
     k.addFile(dir + "bogus/name", "no number\n");
@@ -262,7 +262,9 @@ TEST_F(I2cTest, SysfsNameFileVariants) {
 
 TEST_F(I2cTest, AdapterTypes) {
     k.addFile("/proc/mounts", sysfsOnly());
-    auto add = [&](int nr, const std::string& name) { k.addFile("/sys/class/i2c-dev/i2c-" + std::to_string(nr) + "/name", name + "\n"); };
+    auto add = [&](int nr, const std::string& name) {
+        k.addFile("/sys/class/i2c-dev/i2c-" + std::to_string(nr) + "/name", name + "\n");
+    };
     add(1, "ISA main");
     add(2, "plain i2c");
     add(3, "smbus only");
@@ -300,7 +302,8 @@ TEST_F(I2cTest, ListsGrowPastEightAndSixteenEntries) {
         sim::SimKernel kk;
         ScopedKernel s(kk);
         std::string proc;
-        for (int i = 0; i < count; ++i) proc += "i2c-" + std::to_string(i) + "\ti2c\tbus " + std::to_string(i) + "\tA\n";
+        for (int i = 0; i < count; ++i)
+            proc += "i2c-" + std::to_string(i) + "\ti2c\tbus " + std::to_string(i) + "\tA\n";
         kk.addFile("/proc/bus/i2c", proc);
         auto list = gather();
         ASSERT_EQ(int(list.size()), count);

@@ -1,6 +1,6 @@
 // The simulated kernel's device models answer as the Linux drivers do.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
 #include <sys/mman.h>

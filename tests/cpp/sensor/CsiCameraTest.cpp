@@ -16,7 +16,6 @@ using namespace csitest;
 
 namespace {
 
-constexpr float kPi = 3.14159265f;
 constexpr int kAmplitude = 500;  // in 11-bit sample units
 
 // Depth of column c, the same on every row (and so a frame the Jetson block
@@ -31,7 +30,8 @@ std::vector<std::vector<uint8_t>> encodeCapture(unsigned shift) {
     for (int r = 0; r < int(kH); ++r)
         for (int c = 0; c < int(kW); ++c) {
             float phi = targetDepth(c) / scale;
-            int s[4] = {0, 0, int(std::lround(kAmplitude * std::sin(phi))), int(std::lround(kAmplitude * std::cos(phi)))};
+            int s[4] = {0, 0, int(std::lround(kAmplitude * std::sin(phi))),
+                        int(std::lround(kAmplitude * std::cos(phi)))};
             size_t i = size_t(r) * kW + size_t(c);
             for (int k = 0; k < 4; ++k) {
                 uint16_t raw = uint16_t((unsigned(s[k]) & 0x7FFu) << shift);
@@ -63,7 +63,8 @@ void streamsEncodedDepth(BoardBuilder build, unsigned shift) {
         int64_t t = 10000000;
         while (producing.load()) {
             if (board.video->pendingFrames() < 4) {
-                for (int p = 0; p < 4; ++p) board.video->pushFrame({content[size_t(p)], t / 1000000, t % 1000000 + p * 1000});
+                for (int p = 0; p < 4; ++p)
+                    board.video->pushFrame({content[size_t(p)], t / 1000000, t % 1000000 + p * 1000});
                 t += 33000;
             } else {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));

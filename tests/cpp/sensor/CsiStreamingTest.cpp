@@ -135,7 +135,6 @@ TEST_F(CsiStreaming, BufferIndexesOutsideTheTable) {
         ASSERT_EQ(rig->capture(out, ts), 0) << "every one of the eight buffers, 7 the last";
         EXPECT_TRUE(out == makeFrame(i));
     }
-
 }
 
 TEST_F(CsiStreaming, FewerOrMoreBuffersThanEight) {
@@ -320,7 +319,8 @@ TEST_F(CsiStreaming, RangeAndExposureOnTheSensorSubdevice) {
     EXPECT_EQ(controls.writes(), (std::vector<std::pair<uint32_t, int32_t>>{
                                      {sim::kRangeControl, 1}, {sim::kRangeControl, 0}, {sim::kExposureControl, 640}}));
     EXPECT_TRUE(rig->board.video->controls.writes().empty());
-    for (CameraCtrl c : {CameraCtrl::MODE, CameraCtrl::FRAME_MODE, CameraCtrl::SKIP_FRAME, CameraCtrl::CONFIG_DIR_EXT}) {
+    for (CameraCtrl c :
+         {CameraCtrl::MODE, CameraCtrl::FRAME_MODE, CameraCtrl::SKIP_FRAME, CameraCtrl::CONFIG_DIR_EXT}) {
         EXPECT_EQ(set(c, 1), 1);
         EXPECT_EQ(get(c, &v), 1);
     }
