@@ -281,6 +281,9 @@ int NorvaneTOFCSISensor::setControl(int ctrl, int value) {
     v4l2_control c;
     switch (CameraCtrl(ctrl)) {
         case CameraCtrl::RANGE:
+            // Metres (2, 4) as the driver counts them, or the millimetres
+            // (2000, 4000) the depth device works in.
+            if (value == 2000 || value == 4000) value /= 1000;
             if (value != 2 && value != 4) return 1;
             c.id = kRangeControl;
             c.value = (value / 2) % 2;

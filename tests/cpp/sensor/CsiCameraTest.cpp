@@ -112,3 +112,22 @@ TEST(CsiCamera, RaspberryPi4StreamsTheEncodedDepth) { streamsEncodedDepth(sim::b
 TEST(CsiCamera, JetsonShiftsTheSamplesDownByFour) { streamsEncodedDepth(sim::buildJetson, 4); }
 
 TEST(CsiCamera, RaspberryPi5UnpacksBeforeDecoding) { streamsEncodedDepth(sim::buildRaspberryPi5, 0); }
+
+TEST(CsiCamera, RangeReachesTheSensorInItsOwnUnits) {
+    // The depth device works in millimetres; the sensor's range control
+    // takes 1 for the 2000 mm modulation and 0 for 4000 mm.
+    sim::SimKernel k;
+    ScopedKernel scope(k);
+    sim::SimBoard board = sim::buildRaspberryPi4(k, sim::BoardOptions());
+    NorvaneTOFCamera cam;
+    ASSERT_EQ(cam.open(Connection::CSI, 0), NorvaneSuccess);
+    EXPECT_EQ(cam.setControl(CameraCtrl::RANGE, 2000), NorvaneSuccess);
+    EXPECT_EQ(cam.setControl(CameraCtrl::RANGE, 3000), NorvaneSuccess) << "kept by the device alone";
+    EXPECT_EQ(cam.setControl(CameraCtrl::RANGE, 4000), NorvaneSuccess);
+    using Write = std::pair<uint32_t, int32_t>;
+    EXPECT_EQ(board.sensor->controls.writes(), (std::vector<Write>{{sim::kRangeControl, 1}, {sim::kRangeControl, 0}}));
+    int range = 0;
+    EXPECT_EQ(cam.getControl(CameraCtrl::RANGE, &range), NorvaneSuccess);
+    EXPECT_EQ(range, 4000);
+    EXPECT_EQ(cam.close(), NorvaneSuccess);
+}
