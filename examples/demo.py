@@ -132,7 +132,8 @@ def save_pictures(out: Path, depth: Plane, amplitude: Plane, scale: int) -> List
     matplotlib.image.imsave(depth_png, enlarge(rgba, scale))
 
     bright = float(np.percentile(amplitude, 99.5)) if amplitude.size else 1.0
-    grey = np.clip(amplitude.astype(np.float64) / max(bright, 1e-6), 0.0, 1.0)
+    # A square root brings out the dim walls next to the bright ball.
+    grey = np.sqrt(np.clip(amplitude.astype(np.float64) / max(bright, 1e-6), 0.0, 1.0))
     amplitude_png = out / "amplitude.png"
     matplotlib.image.imsave(amplitude_png, enlarge(grey, scale), cmap="gray", vmin=0.0, vmax=1.0)
     return [depth_png, amplitude_png]
