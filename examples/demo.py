@@ -32,7 +32,9 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     source = parser.add_mutually_exclusive_group()
     source.add_argument("--csi", type=int, metavar="N", help="open the CSI camera /dev/videoN instead of USB")
-    source.add_argument("--config", metavar="FILE", help="USB: configuration file for the camera (simulated kit: key = value lines)")
+    source.add_argument(
+        "--config", metavar="FILE", help="USB: configuration file for the camera (simulated kit: key = value lines)"
+    )
     parser.add_argument("--seconds", type=float, default=3.0, help="how long to stream (default 3)")
     parser.add_argument("--out", type=Path, default=Path("."), help="folder for the PNG files (default: here)")
     parser.add_argument("--scale", type=int, default=3, help="enlarge the pictures this many times (default 3)")
@@ -64,7 +66,8 @@ class Progress:
         done = min(int(self.WIDTH * elapsed / self.seconds), self.WIDTH) if self.seconds > 0 else self.WIDTH
         bar = "#" * done + "." * (self.WIDTH - done)
         rate = frames / elapsed if elapsed > 0 else 0.0
-        line = f"[{bar}] {elapsed:4.1f}/{self.seconds:.1f} s  {frames:4d} frames  {rate:5.1f} fps  centre {centre_mm:6.0f} mm"
+        line = f"[{bar}] {elapsed:4.1f}/{self.seconds:.1f} s  {frames:4d} frames  {rate:5.1f} fps"
+        line += f"  centre {centre_mm:6.0f} mm"
         if self.tty:
             print("\r" + line, end="", flush=True)
         else:
@@ -144,7 +147,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         import matplotlib  # noqa: F401
     except ImportError:
-        print("the pictures need matplotlib: pip install 'NorvaneDepthCamera[demo]' (or '.[demo]' here)", file=sys.stderr)
+        print("the pictures need matplotlib: pip install 'NorvaneDepthCamera[demo]' (or '.[demo]')", file=sys.stderr)
         return 2
 
     cam = ndc.NorvaneCamera()

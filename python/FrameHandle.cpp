@@ -17,9 +17,7 @@ constexpr const char* kStaleFrame =
 FrameHandle::FrameHandle(std::shared_ptr<FramePool> pool, NorvaneFrameBuffer* buffer, uint64_t generation)
     : pool(std::move(pool)), frame(buffer), generation(generation) {}
 
-bool FrameHandle::valid() const {
-    return pool && frame && !pool->isClosed() && pool->consumerHolds(frame, generation);
-}
+bool FrameHandle::valid() const { return pool && frame && !pool->isClosed() && pool->consumerHolds(frame, generation); }
 
 NorvaneFrameBuffer& FrameHandle::checked() const {
     if (!valid()) throw std::runtime_error(kStaleFrame);

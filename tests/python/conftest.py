@@ -73,7 +73,12 @@ def run_isolated(body: str, config: Path, timeout: float = 60) -> "subprocess.Co
     The script sees `ndc`, `OK`, `CONFIG` (the kit's configuration path) and
     `WAIT_MS`; it must print "ok" at its end.
     """
-    prelude = f"import gc, os, signal, sys, threading, time\nimport NorvaneDepthCamera as ndc\nOK = ndc.TOFErrorCode.NorvaneSuccess\nCONFIG = {str(config)!r}\nWAIT_MS = {WAIT_MS}\n"
+    prelude = (
+        "import gc, os, signal, sys, threading, time\n"
+        "import NorvaneDepthCamera as ndc\n"
+        "OK = ndc.TOFErrorCode.NorvaneSuccess\n"
+        f"CONFIG = {str(config)!r}\nWAIT_MS = {WAIT_MS}\n"
+    )
     result = subprocess.run(
         [sys.executable, "-c", prelude + textwrap.dedent(body)],
         capture_output=True,

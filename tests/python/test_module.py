@@ -28,7 +28,8 @@ OPEN_FIRST = (
 )
 CAMERA_DOCS = {
     "open": OPEN_FIRST + "\n\n- mode Specify the connection method.\n- index Device node, the default value is video0.",
-    "openWithFile": OPEN_FIRST + "\n\n- path Specify the config file path.\n- index Device node, the default value is video0.",
+    "openWithFile": OPEN_FIRST
+    + "\n\n- path Specify the config file path.\n- index Device node, the default value is video0.",
     "close": "Close the camera",
     "start": "Start the camera stream and start processing.",
     "stop": "Stop camera stream and processing.",

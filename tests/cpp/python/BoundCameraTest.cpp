@@ -113,8 +113,7 @@ TEST(FrameHandle, ReplacedPoolClosedCameraAndDestroyedCameraEndHeldFrames) {
     EXPECT_EQ(takeFrame(cam->currentPool(), -1), nullptr) << "a closed camera has no frame to wait for";
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
 
-    ASSERT_EQ(cam->openWithSensor(std::make_unique<sim::ScriptedSensor>(240, 180), Connection::USB, 0),
-              NorvaneSuccess);
+    ASSERT_EQ(cam->openWithSensor(std::make_unique<sim::ScriptedSensor>(240, 180), Connection::USB, 0), NorvaneSuccess);
     ASSERT_EQ(cam->start(FrameType::RAW), NorvaneSuccess);
     auto orphan = take(*cam);
     ASSERT_NE(orphan, nullptr);
@@ -164,7 +163,8 @@ TEST(BoundCamera, WaitsAndControlsSurviveLifecycleCallsFromOtherThreads) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
             return true;
-        }()) << "frames flow again after restart " << round;
+        }()) << "frames flow again after restart "
+             << round;
     }
     EXPECT_EQ(cam->close(), NorvaneSuccess);
     done.store(true);
