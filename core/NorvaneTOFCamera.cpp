@@ -110,7 +110,7 @@ TofErrorCode NorvaneTOFCamera::openPostHandle() {
         if (!sensor) return NorvaneUnkownError;
         std::unique_ptr<NorvaneDevice> d;
         if (info.width == uint32_t(hqvga::kWidth) && info.height == uint32_t(hqvga::kHeight)) {
-            d = std::make_unique<NorvaneDeviceHQVGA>(platform);
+            d = std::make_unique<NorvaneDeviceHQVGA>(platform, info.connect == Connection::CSI);
             sensor->framesPerCapture = hqvga::kPhases;
         } else {
             d = createVgaDevice(platform);

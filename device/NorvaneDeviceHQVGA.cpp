@@ -11,11 +11,11 @@ constexpr int32_t kFrameKind = 2;
 
 }  // namespace
 
-NorvaneDeviceHQVGA::NorvaneDeviceHQVGA(PlatformType platform)
+NorvaneDeviceHQVGA::NorvaneDeviceHQVGA(PlatformType platform, bool receiverShift)
     : NorvaneDevice(platform),
       modulationHz(hqvga::kLongRangeHz),
       range(kLongRangeMm),
-      shift(platform == PLATFORM_JETSON ? kJetsonShift : 0) {}
+      shift(receiverShift && platform == PLATFORM_JETSON ? kJetsonShift : 0) {}
 
 int NorvaneDeviceHQVGA::deviceType() { return HQVGA; }
 
@@ -46,6 +46,13 @@ int NorvaneDeviceHQVGA::setControl(CameraCtrl ctrl, int value) {
         modulationHz.store(hqvga::kLongRangeHz);
     }
     range.store(value);
+    // The sensor must modulate at the frequency the decode assumes; only the
+    // two ranges that select a frequency are passed on. A device error of the
+    // sensor is reported, a refusal (1) is not: the decode setting stands.
+    if ((value == hqvga::kShortRangeMm || value == kLongRangeMm) && sensor) {
+        int r = sensor->setControl(int(CameraCtrl::RANGE), value);
+        if (r < 0) return r;
+    }
     return NorvaneSuccess;
 }
 

@@ -1,7 +1,8 @@
 // The device of the 240 x 180 four-phase sensor: computes depth, amplitude
 // and confidence itself and interleaves the phases into a 240 x 720 raw
-// image. Answers RANGE itself and forwards every other control read to the
-// sensor.
+// image. Answers RANGE itself (and tells the sensor the 2000 / 4000 mm
+// modulation, so captures and decode agree) and forwards every other control
+// read to the sensor.
 #pragma once
 
 #include <atomic>
@@ -14,7 +15,10 @@ namespace Norvane {
 
 class NorvaneDeviceHQVGA : public NorvaneDevice {
 public:
-    explicit NorvaneDeviceHQVGA(PlatformType platform);
+    // `receiverShift`: the samples come through the board's CSI receiver,
+    // which on Jetson boards delivers them four bits up. Transports that
+    // deliver plain 12-bit samples (USB) pass false.
+    explicit NorvaneDeviceHQVGA(PlatformType platform, bool receiverShift = true);
 
     int deviceType() override;
     void getFrameFormat(FrameSize& raw, FrameSize& depth) override;

@@ -41,6 +41,11 @@ void ScriptedSensor::setControlValue(CameraCtrl ctrl, int value, int result) {
     controls[int(ctrl)] = {value, result};
 }
 
+void ScriptedSensor::setControlResult(CameraCtrl ctrl, int result) {
+    std::lock_guard<std::mutex> lock(mutex);
+    setResults[int(ctrl)] = result;
+}
+
 int ScriptedSensor::getControlCalls(CameraCtrl ctrl) const {
     std::lock_guard<std::mutex> lock(mutex);
     auto it = getCalls.find(int(ctrl));
@@ -113,7 +118,8 @@ int ScriptedSensor::getFrame(uint8_t* data, int64_t* timestamp) {
 int ScriptedSensor::setControl(int ctrl, int value) {
     std::lock_guard<std::mutex> lock(mutex);
     setCalls.emplace_back(ctrl, value);
-    return 0;
+    auto it = setResults.find(ctrl);
+    return it == setResults.end() ? 0 : it->second;
 }
 
 int ScriptedSensor::getControl(int ctrl, int* value) {

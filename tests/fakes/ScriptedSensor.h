@@ -52,6 +52,8 @@ public:
     // getControl answers `value` with `result` for this control; controls
     // never set answer 1.
     void setControlValue(CameraCtrl ctrl, int value, int result = 0);
+    // setControl of this control returns `result` (others return 0).
+    void setControlResult(CameraCtrl ctrl, int result);
 
     // --- observation -------------------------------------------------------
     uint64_t captures() const { return journal->captures.load(); }
@@ -85,6 +87,7 @@ private:
     std::condition_variable permitted;
     int permits = 0;
     std::map<int, std::pair<int, int>> controls;  // ctrl -> (value, result)
+    std::map<int, int> setResults;                // ctrl -> setControl result
     std::map<int, int> getCalls;
     std::vector<std::pair<int, int>> setCalls;
 };

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <set>
+#include <thread>
 
 namespace Norvane {
 namespace sim {
@@ -31,6 +33,70 @@ ssize_t SimNode::read(size_t offset, void* buf, size_t count) {
 }
 
 int SimNode::ioctl(unsigned long, void*) { return -ENOTTY; }
+
+int SimNode::take(Fault& f) {
+    if (f.times == 0) return 0;
+    if (f.times > 0) --f.times;
+    return f.err;
+}
+
+void SimNode::failIoctl(unsigned long request, int err, int times) {
+    std::lock_guard<std::mutex> lock(faultMutex);
+    ioctlFaults[request] = Fault{err, times};
+}
+
+void SimNode::failPoll(int err, int times) {
+    std::lock_guard<std::mutex> lock(faultMutex);
+    pollFault = Fault{err, times};
+}
+
+void SimNode::failMmap(int err, int times) {
+    std::lock_guard<std::mutex> lock(faultMutex);
+    mmapFault = Fault{err, times};
+}
+
+void SimNode::failFstat(int err, int times) {
+    std::lock_guard<std::mutex> lock(faultMutex);
+    fstatFault = Fault{err, times};
+}
+
+void SimNode::clearFaults() {
+    std::lock_guard<std::mutex> lock(faultMutex);
+    ioctlFaults.clear();
+    pollFault = mmapFault = fstatFault = Fault{};
+}
+
+int SimNode::ioctlCalls(unsigned long request) const {
+    std::lock_guard<std::mutex> lock(faultMutex);
+    return int(std::count(calls.begin(), calls.end(), request));
+}
+
+std::vector<unsigned long> SimNode::ioctlLog() const {
+    std::lock_guard<std::mutex> lock(faultMutex);
+    return calls;
+}
+
+int SimNode::takeIoctlFault(unsigned long request) {
+    std::lock_guard<std::mutex> lock(faultMutex);
+    calls.push_back(request);
+    auto it = ioctlFaults.find(request);
+    return it == ioctlFaults.end() ? 0 : take(it->second);
+}
+
+int SimNode::takePollFault() {
+    std::lock_guard<std::mutex> lock(faultMutex);
+    return take(pollFault);
+}
+
+int SimNode::takeMmapFault() {
+    std::lock_guard<std::mutex> lock(faultMutex);
+    return take(mmapFault);
+}
+
+int SimNode::takeFstatFault() {
+    std::lock_guard<std::mutex> lock(faultMutex);
+    return take(fstatFault);
+}
 
 void* SimNode::mmap(size_t, int, int, off_t) {
     errno = ENODEV;
@@ -87,6 +153,11 @@ int SimKernel::openDirectories() const {
     return int(dirs.size());
 }
 
+int SimKernel::openMappings() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return int(mappings.size());
+}
+
 std::vector<std::string> SimKernel::openedPaths() const {
     std::lock_guard<std::mutex> lock(mutex);
     return opened;
@@ -109,9 +180,12 @@ bool SimKernel::isDirectory(const std::string& path) const {
     if (std::find(directories.begin(), directories.end(), path) != directories.end()) return true;
     std::string prefix = path == "/" ? "/" : path + "/";
     auto starts = [&](const std::string& p) { return p.compare(0, prefix.size(), prefix) == 0; };
-    for (auto& n : nodes) if (starts(n.first)) return true;
-    for (auto& l : links) if (starts(l.first)) return true;
-    for (auto& d : directories) if (starts(d)) return true;
+    for (auto& n : nodes)
+        if (starts(n.first)) return true;
+    for (auto& l : links)
+        if (starts(l.first)) return true;
+    for (auto& d : directories)
+        if (starts(d)) return true;
     return false;
 }
 
@@ -131,9 +205,10 @@ int SimKernel::open(const char* path, int flags) {
         errno = err;
         return -1;
     }
+    ++n->opens;
     std::lock_guard<std::mutex> lock(mutex);
     int fd = nextFd++;
-    files[fd] = OpenFile{n, 0};
+    files[fd] = OpenFile{n, 0, flags};
     return fd;
 }
 
@@ -149,6 +224,7 @@ int SimKernel::close(int fd) {
         n = it->second.node;
         files.erase(it);
     }
+    --n->opens;
     n->onClose();
     return 0;
 }
@@ -179,15 +255,26 @@ ssize_t SimKernel::read(int fd, void* buf, size_t count) {
 
 int SimKernel::ioctl(int fd, unsigned long request, void* arg) {
     std::shared_ptr<SimNode> n;
+    int flags = 0;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        n = fileOf(fd, nullptr);
+        auto it = files.find(fd);
+        if (it != files.end()) {
+            n = it->second.node;
+            flags = it->second.flags;
+        }
     }
     if (!n) {
         errno = EBADF;
         return -1;
     }
-    int r = n->ioctl(request, arg);
+    if (int err = n->takeIoctlFault(request)) {
+        errno = err;
+        return -1;
+    }
+    // The model runs without the kernel lock: a blocking call must not stall
+    // the other threads.
+    int r = n->fileIoctl(flags, request, arg);
     if (r < 0) {
         errno = -r;
         return -1;
@@ -203,6 +290,10 @@ void* SimKernel::mmap(void*, size_t length, int prot, int flags, int fd, off_t o
     }
     if (!n) {
         errno = EBADF;
+        return MAP_FAILED;
+    }
+    if (int err = n->takeMmapFault()) {
+        errno = err;
         return MAP_FAILED;
     }
     void* p = n->mmap(length, prot, flags, offset);
@@ -233,18 +324,40 @@ int SimKernel::munmap(void* addr, size_t length) {
     return 0;
 }
 
-int SimKernel::poll(struct pollfd* fds, nfds_t nfds, int) {
-    int ready = 0;
-    for (nfds_t i = 0; i < nfds; ++i) {
-        std::shared_ptr<SimNode> n;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            n = fileOf(fds[i].fd, nullptr);
-        }
-        fds[i].revents = n ? n->pollEvents(fds[i].events) : short(POLLNVAL);
-        if (fds[i].revents) ++ready;
+int SimKernel::poll(struct pollfd* fds, nfds_t nfds, int timeoutMs) {
+    std::vector<std::shared_ptr<SimNode>> polled(nfds);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (nfds_t i = 0; i < nfds; ++i) polled[i] = fileOf(fds[i].fd, nullptr);
     }
-    return ready;
+    for (auto& n : polled) {
+        if (!n) continue;
+        if (int err = n->takePollFault()) {
+            errno = err;
+            return -1;
+        }
+    }
+    auto sweep = [&] {
+        int ready = 0;
+        for (nfds_t i = 0; i < nfds; ++i) {
+            fds[i].revents = polled[i] ? polled[i]->pollEvents(fds[i].events) : short(POLLNVAL);
+            if (fds[i].revents) ++ready;
+        }
+        return ready;
+    };
+    int ready = sweep();
+    if (ready || timeoutMs == 0) return ready;
+    if (nfds == 1 && polled[0]) {
+        // One node: let its model block the way the driver would.
+        fds[0].revents = polled[0]->waitEvents(fds[0].events, timeoutMs);
+        return fds[0].revents ? 1 : 0;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (timeoutMs < 0 || std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if ((ready = sweep())) return ready;
+    }
+    return 0;
 }
 
 int SimKernel::fstat(int fd, struct stat* st) {
@@ -252,6 +365,10 @@ int SimKernel::fstat(int fd, struct stat* st) {
     auto n = fileOf(fd, nullptr);
     if (!n) {
         errno = EBADF;
+        return -1;
+    }
+    if (int err = n->takeFstatFault()) {
+        errno = err;
         return -1;
     }
     std::memset(st, 0, sizeof *st);

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -33,12 +34,44 @@ public:
     virtual ssize_t read(size_t offset, void* buf, size_t count);
     // Returns the ioctl result, or -errno.
     virtual int ioctl(unsigned long request, void* arg);
+    // The ioctl as made on a descriptor opened with `openFlags`; models that
+    // honour O_NONBLOCK override this one.
+    virtual int fileIoctl(int openFlags, unsigned long request, void* arg) {
+        (void)openFlags;
+        return ioctl(request, arg);
+    }
     virtual void* mmap(size_t length, int prot, int flags, off_t offset);
     virtual int munmap(void* addr, size_t length);
     // Readiness for poll: the revents for the requested events.
     virtual short pollEvents(short requested) { return short(requested & (POLLIN | POLLOUT)); }
+    // Waits up to `timeoutMs` (negative: for ever) for readiness; models with
+    // blocking semantics override it. Returns the revents.
+    virtual short waitEvents(short requested, int timeoutMs) {
+        (void)timeoutMs;
+        return pollEvents(requested);
+    }
 
     bool isCharDevice() const { return charDevice; }
+
+    // --- fault injection (thread-safe) --------------------------------------
+    // The next `times` calls (negative: every call) fail with `err` before
+    // the model sees them.
+    void failIoctl(unsigned long request, int err, int times = -1);
+    void failPoll(int err, int times = -1);
+    void failMmap(int err, int times = -1);
+    void failFstat(int err, int times = -1);
+    void clearFaults();
+    // Calls made on this node so far (failed and injected ones included).
+    int ioctlCalls(unsigned long request) const;
+    std::vector<unsigned long> ioctlLog() const;
+    int openCount() const { return opens.load(); }
+
+    // Used by SimKernel: an injected errno for this call, or 0.
+    int takeIoctlFault(unsigned long request);
+    int takePollFault();
+    int takeMmapFault();
+    int takeFstatFault();
+    std::atomic<int> opens{0};
 
     std::string content;      // regular-file content
     int openErrno = 0;        // nonzero: every open fails with it
@@ -46,6 +79,17 @@ public:
     size_t maxReadChunk = 0;  // nonzero: reads return at most this many bytes
     bool charDevice = false;
     unsigned devMajor = 0, devMinor = 0;
+
+private:
+    struct Fault {
+        int err = 0;
+        int times = 0;  // negative: for ever
+    };
+    static int take(Fault& f);
+    mutable std::mutex faultMutex;
+    std::map<unsigned long, Fault> ioctlFaults;
+    Fault pollFault, mmapFault, fstatFault;
+    std::vector<unsigned long> calls;
 };
 
 class SimKernel : public Kernel {
@@ -68,6 +112,8 @@ public:
     // --- observing ---------------------------------------------------------
     int openDescriptors() const;
     int openDirectories() const;
+    // Mappings made through mmap and not yet unmapped.
+    int openMappings() const;
     // Paths passed to open, in call order (failed opens included).
     std::vector<std::string> openedPaths() const;
     // The node behind an open descriptor, or null.
@@ -92,6 +138,7 @@ private:
     struct OpenFile {
         std::shared_ptr<SimNode> node;
         size_t offset = 0;
+        int flags = 0;
     };
     struct Dir {
         std::vector<std::string> names;

@@ -220,3 +220,29 @@ TEST(HqvgaDevice, OtherControlsAndTheFixedInterface) {
     EXPECT_EQ(depth.width, 240);
     EXPECT_EQ(depth.height, 180);
 }
+
+TEST(HqvgaDevice, TheSensorModulatesAtTheDecodedFrequency) {
+    // The two ranges that select a modulation frequency reach the sensor, so
+    // the captures it delivers match the decode; other ranges do not.
+    NorvaneDeviceHQVGA d(PLATFORM_UNKNOWN);
+    sim::ScriptedSensor s;
+    ASSERT_EQ(d.init(&s, HQVGA), NorvaneSuccess);
+    EXPECT_EQ(d.setControl(CameraCtrl::RANGE, 2000), NorvaneSuccess);
+    EXPECT_EQ(d.setControl(CameraCtrl::RANGE, 3000), NorvaneSuccess);
+    EXPECT_EQ(d.setControl(CameraCtrl::RANGE, 4000), NorvaneSuccess);
+    using Call = std::pair<int, int>;
+    EXPECT_EQ(s.setControlCalls(), (std::vector<Call>{{0, 2000}, {0, 4000}}));
+    // A refusal by the sensor leaves the device's answer; a device error is reported.
+    s.setControlResult(CameraCtrl::RANGE, 1);
+    EXPECT_EQ(d.setControl(CameraCtrl::RANGE, 2000), NorvaneSuccess);
+    s.setControlResult(CameraCtrl::RANGE, -2);
+    EXPECT_EQ(d.setControl(CameraCtrl::RANGE, 2000), -2);
+}
+
+TEST(HqvgaDevice, PlainTwelveBitTransportsAreNotShifted) {
+    NorvaneDeviceHQVGA usbOnJetson(PLATFORM_JETSON, false);
+    Capture cap = zeroCapture();
+    put(cap, 0, 0, 0x0400);
+    EXPECT_EQ(interleave(usbOnJetson, cap)[0], -1024 * 16);
+    EXPECT_EQ(usbOnJetson.decodeParams().shift, 0u);
+}

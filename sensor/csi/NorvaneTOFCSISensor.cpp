@@ -1,0 +1,344 @@
+#include "sensor/csi/NorvaneTOFCSISensor.h"
+
+#include <linux/i2c-dev.h>
+#include <linux/i2c.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "sensor/csi/CsiIoctl.h"
+#include "sensor/csi/V4l2Compat.h"
+
+namespace Norvane {
+
+using csi::ioctlOnce;
+using csi::xioctl;
+
+namespace {
+
+constexpr uint32_t kRangeControl = 0x00981901;  // driver-private range mode
+constexpr uint32_t kStride512Length = 92160;    // 180 lines of 512 bytes
+constexpr int kMaxBufferIndex = NorvaneTOFCSISensor::kBufferCount - 1;
+constexpr int kMinBuffers = 2;
+constexpr int kFrameWaitMs = 1000;           // longest wait for one frame
+constexpr int64_t kMaxSubFrameGapUs = 5000;  // sub-frames of one capture
+constexpr uint8_t kFrameRateRegister[2] = {0x06, 0x33};
+
+bool isMultiPlanar(uint32_t type) { return type == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE; }
+
+// A zeroed buffer record of the transport's type, with its one plane.
+void prepareBuffer(v4l2_buffer& buf, v4l2_plane& plane, uint32_t type, uint32_t index) {
+    std::memset(&buf, 0, sizeof buf);
+    std::memset(&plane, 0, sizeof plane);
+    buf.type = type;
+    buf.memory = V4L2_MEMORY_MMAP;
+    buf.index = index;
+    if (isMultiPlanar(type)) {
+        buf.m.planes = &plane;
+        buf.length = 1;
+    }
+}
+
+}  // namespace
+
+NorvaneTOFCSISensor::NorvaneTOFCSISensor(const char* path, PlatformType platform, int inputIndex)
+    : inputIndex(inputIndex), platform(platform) {
+    std::snprintf(devicePath, sizeof devicePath, "%s", path ? path : "");
+}
+
+NorvaneTOFCSISensor::~NorvaneTOFCSISensor() = default;
+
+CameraInfo NorvaneTOFCSISensor::getCameraInfo() {
+    CameraInfo out = info;
+    out.width = width.load();
+    out.height = height.load();
+    return out;
+}
+
+int NorvaneTOFCSISensor::controlFd() const {
+    // Boards without registered sub-devices take controls on the video node.
+    return sensorFound ? subdevFds[sensorSubdevIndex].get() : videoFd.get();
+}
+
+int NorvaneTOFCSISensor::setFormat() {
+    if (!videoFd.valid()) return 0;
+    uint32_t w = width.load(), h = height.load();
+    v4l2_format fmt;
+    std::memset(&fmt, 0, sizeof fmt);
+    fmt.type = bufferType;
+    if (isMultiPlanar(bufferType)) {
+        fmt.fmt.pix_mp.width = w;
+        fmt.fmt.pix_mp.height = h;
+        fmt.fmt.pix_mp.pixelformat = V4L2_PIX_FMT_Y12;
+        fmt.fmt.pix_mp.field = V4L2_FIELD_NONE;
+        fmt.fmt.pix_mp.num_planes = 1;
+        fmt.fmt.pix_mp.plane_fmt[0].bytesperline = w * 2;
+        fmt.fmt.pix_mp.plane_fmt[0].sizeimage = w * h * 2;
+    } else {
+        fmt.fmt.pix.width = w;
+        fmt.fmt.pix.height = h;
+        fmt.fmt.pix.pixelformat = platform == PLATFORM_RASPBERRY_PI_5 ? V4L2_PIX_FMT_Y12P : V4L2_PIX_FMT_Y12;
+        fmt.fmt.pix.field = V4L2_FIELD_NONE;
+    }
+    if (int r = xioctl(videoFd.get(), VIDIOC_TRY_FMT, &fmt)) return r;
+    if (int r = xioctl(videoFd.get(), VIDIOC_S_FMT, &fmt)) return r;
+
+    bool media = isMediaControllerFamily(platform);
+    if (media) {
+        for (int i = 0; i < subdevCount; ++i) {
+            v4l2_subdev_format sf;
+            std::memset(&sf, 0, sizeof sf);
+            sf.which = V4L2_SUBDEV_FORMAT_ACTIVE;
+            sf.pad = 0;
+            sf.format.width = w;
+            sf.format.height = h;
+            sf.format.code = MEDIA_BUS_FMT_Y12_1X12;
+            sf.format.field = V4L2_FIELD_NONE;
+            if (int r = xioctl(subdevFds[i].get(), VIDIOC_SUBDEV_S_FMT, &sf)) return r;
+            v4l2_subdev_selection sel;
+            std::memset(&sel, 0, sizeof sel);
+            sel.which = V4L2_SUBDEV_FORMAT_ACTIVE;
+            sel.pad = 0;
+            sel.target = V4L2_SEL_TGT_CROP;
+            xioctl(subdevFds[i].get(), VIDIOC_SUBDEV_G_SELECTION, &sel);  // not every receiver answers
+        }
+    }
+
+    uint32_t gotWidth, gotHeight;
+    if (media) {
+        v4l2_subdev_format sf;
+        std::memset(&sf, 0, sizeof sf);
+        int fd = sensorFound ? subdevFds[sensorSubdevIndex].get() : -1;
+        if (ioctlOnce(fd, VIDIOC_SUBDEV_G_FMT, &sf) < 0) return -2;
+        gotWidth = sf.format.width;
+        gotHeight = sf.format.height;
+    } else {
+        v4l2_format got;
+        std::memset(&got, 0, sizeof got);
+        got.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        if (ioctlOnce(videoFd.get(), VIDIOC_G_FMT, &got) < 0) return -2;
+        gotWidth = got.fmt.pix.width;
+        gotHeight = got.fmt.pix.height;
+    }
+    return gotWidth == w && gotHeight == h ? 0 : -1;
+}
+
+void NorvaneTOFCSISensor::releaseBuffers() {
+    for (auto& b : buffers) b.reset();
+    bufferCount = 0;
+}
+
+int NorvaneTOFCSISensor::start() {
+    if (setFormat() != 0) return -1;
+    streamWidth = width.load();
+    streamHeight = height.load();
+
+    v4l2_requestbuffers req;
+    std::memset(&req, 0, sizeof req);
+    req.count = kBufferCount;
+    req.type = bufferType;
+    req.memory = V4L2_MEMORY_MMAP;
+    if (xioctl(videoFd.get(), VIDIOC_REQBUFS, &req) < 0) return -1;
+
+    // Free the driver's buffers again when streaming cannot begin.
+    auto fail = [&](int result) {
+        releaseBuffers();
+        v4l2_requestbuffers none;
+        std::memset(&none, 0, sizeof none);
+        none.type = bufferType;
+        none.memory = V4L2_MEMORY_MMAP;
+        xioctl(videoFd.get(), VIDIOC_REQBUFS, &none);
+        return result;
+    };
+    if (req.count < uint32_t(kMinBuffers)) return fail(-1);
+    uint32_t count = req.count < uint32_t(kBufferCount) ? req.count : uint32_t(kBufferCount);
+
+    for (uint32_t i = 0; i < count; ++i) {
+        v4l2_buffer buf;
+        v4l2_plane plane;
+        prepareBuffer(buf, plane, bufferType, i);
+        if (xioctl(videoFd.get(), VIDIOC_QUERYBUF, &buf) < 0) return fail(-1);
+        bool mp = isMultiPlanar(bufferType);
+        size_t length = mp ? plane.length : buf.length;
+        off_t offset = off_t(mp ? plane.m.mem_offset : buf.m.offset);
+        if (length == kStride512Length) {
+            copyRoutine = csi::copyStride512;
+        } else if (platform == PLATFORM_JETSON) {
+            copyRoutine = csi::copyBlock960;
+        } else if (platform == PLATFORM_RASPBERRY_PI_5) {
+            copyRoutine = csi::unpackRaw12;
+        } else {
+            copyRoutine = csi::copyRaw;
+        }
+        if (!buffers[i].map(videoFd.get(), length, offset)) return fail(-1);
+        bufferCount = i + 1;
+        if (xioctl(videoFd.get(), VIDIOC_QBUF, &buf) < 0) return fail(-1);
+    }
+
+    int type = int(bufferType);
+    if (xioctl(videoFd.get(), VIDIOC_STREAMON, &type) < 0) return fail(-2);
+    return 0;
+}
+
+int NorvaneTOFCSISensor::stop() {
+    int type = int(bufferType);
+    if (xioctl(videoFd.get(), VIDIOC_STREAMOFF, &type) < 0) return -2;
+    int failed = 0;
+    for (auto& b : buffers)
+        if (!b.reset()) ++failed;
+    bufferCount = 0;
+    // Without buffers the driver accepts a new format at the next start.
+    v4l2_requestbuffers none;
+    std::memset(&none, 0, sizeof none);
+    none.type = bufferType;
+    none.memory = V4L2_MEMORY_MMAP;
+    if (xioctl(videoFd.get(), VIDIOC_REQBUFS, &none) < 0) ++failed;
+    return failed ? -2 : 0;
+}
+
+int NorvaneTOFCSISensor::close() {
+    releaseBuffers();
+    for (auto& fd : subdevFds) fd.reset();
+    subdevCount = 0;
+    sensorSubdevIndex = 0;
+    sensorFound = false;
+    videoFd.reset();
+    i2cFd.reset();
+    return 0;
+}
+
+// Waits until the video node has a filled buffer: 0, -1 after the wait
+// limit (no frame came), -2 when poll itself failed.
+int NorvaneTOFCSISensor::waitForFrame() {
+    pollfd p;
+    p.fd = videoFd.get();
+    p.events = POLLIN;
+    p.revents = 0;
+    int r = csi::retrying([&] { return kernel().poll(&p, 1, kFrameWaitMs); });
+    if (r < 0) return -2;
+    return r == 0 ? -1 : 0;
+}
+
+int NorvaneTOFCSISensor::getFrame(uint8_t* data, int64_t* timestamp) {
+    if (framesPerCapture <= 0) {
+        *timestamp = 0;
+        return 0;
+    }
+    const size_t frameBytes = size_t(streamWidth) * streamHeight * 2;
+    const bool mp = isMultiPlanar(bufferType);
+    size_t pos = 0;
+    int64_t prevSec = 0, prevUsec = 0;
+    for (int i = 0; i < framesPerCapture;) {
+        if (int w = waitForFrame()) return w;
+        v4l2_buffer buf;
+        v4l2_plane plane;
+        prepareBuffer(buf, plane, bufferType, 0);
+        if (xioctl(videoFd.get(), VIDIOC_DQBUF, &buf) < 0) return -2;
+        if (buf.index > uint32_t(kMaxBufferIndex) || buf.index >= bufferCount) return 2;
+
+        int64_t sec = int64_t(buf.timestamp.tv_sec), usec = int64_t(buf.timestamp.tv_usec);
+        if (i > 0) {
+            int64_t gap = (sec - prevSec) * 1000000 + (usec - prevUsec);
+            if (gap > kMaxSubFrameGapUs || gap < -kMaxSubFrameGapUs) {
+                // Not part of the capture begun so far: start again here.
+                pos = 0;
+                i = 0;
+            }
+        }
+
+        const csi::Mapping& src = buffers[buf.index];
+        size_t length = mp ? plane.length : buf.length;
+        if (length > src.length()) length = src.length();
+        size_t capacity = size_t(framesPerCapture) * frameBytes;
+        copyRoutine(src.data(), data, length, streamWidth, pos, capacity);
+
+        prevSec = sec;
+        prevUsec = usec;
+        if (xioctl(videoFd.get(), VIDIOC_QBUF, &buf) < 0) return -2;
+        ++i;
+    }
+    *timestamp = prevSec * 1000 + prevUsec / 1000;
+    return 0;
+}
+
+int NorvaneTOFCSISensor::writeFrameRate(int value) {
+    uint32_t v = uint32_t(value);
+    uint8_t bytes[6] = {kFrameRateRegister[0], kFrameRateRegister[1], uint8_t(v >> 24),
+                        uint8_t(v >> 16),      uint8_t(v >> 8),       uint8_t(v)};
+    i2c_msg msg;
+    msg.addr = chipAddress;
+    msg.flags = 0;
+    msg.len = sizeof bytes;
+    msg.buf = bytes;
+    i2c_rdwr_ioctl_data transfer;
+    transfer.msgs = &msg;
+    transfer.nmsgs = 1;
+    int r = ioctlOnce(i2cFd.get(), I2C_RDWR, &transfer);
+    return r < 0 || uint32_t(r) < transfer.nmsgs ? -2 : 0;
+}
+
+int NorvaneTOFCSISensor::setControl(int ctrl, int value) {
+    v4l2_control c;
+    switch (CameraCtrl(ctrl)) {
+        case CameraCtrl::RANGE:
+            // Metres (2, 4) as the driver counts them, or the millimetres
+            // (2000, 4000) the depth device works in.
+            if (value == 2000 || value == 4000) value /= 1000;
+            if (value != 2 && value != 4) return 1;
+            c.id = kRangeControl;
+            c.value = (value / 2) % 2;
+            break;
+        case CameraCtrl::EXPOSURE:
+            c.id = V4L2_CID_EXPOSURE;
+            c.value = value;
+            break;
+        case CameraCtrl::FMT_WIDTH:
+            width.store(uint32_t(value));
+            return 0;
+        case CameraCtrl::FMT_HEIGHT:
+            height.store(uint32_t(value));
+            return 0;
+        case CameraCtrl::FRAME_RATE:
+            frameRate.store(value);
+            return writeFrameRate(value);
+        default:
+            return 1;
+    }
+    if (xioctl(controlFd(), VIDIOC_S_CTRL, &c) < 0) {
+        std::perror("VIDIOC_S_CTRL");
+        return -1;
+    }
+    return 0;
+}
+
+int NorvaneTOFCSISensor::getControl(int ctrl, int* value) {
+    v4l2_control c;
+    std::memset(&c, 0, sizeof c);
+    switch (CameraCtrl(ctrl)) {
+        case CameraCtrl::RANGE:
+            c.id = kRangeControl;
+            break;
+        case CameraCtrl::EXPOSURE:
+            c.id = V4L2_CID_EXPOSURE;
+            break;
+        case CameraCtrl::FMT_WIDTH:
+            *value = int(width.load());
+            return 0;
+        case CameraCtrl::FMT_HEIGHT:
+            *value = int(height.load());
+            return 0;
+        case CameraCtrl::FRAME_RATE:
+            *value = frameRate.load();
+            return 0;
+        default:
+            return 1;
+    }
+    if (xioctl(controlFd(), VIDIOC_G_CTRL, &c) < 0) {
+        std::perror("VIDIOC_G_CTRL");
+        return -1;
+    }
+    *value = ctrl == int(CameraCtrl::RANGE) ? (c.value ? 2 : 4) : c.value;
+    return 0;
+}
+
+}  // namespace Norvane

@@ -1,0 +1,23 @@
+// Kernel interface values missing from older UAPI headers, defined from
+// their published values.
+#pragma once
+
+#include <linux/media.h>
+#include <linux/v4l2-subdev.h>
+#include <linux/videodev2.h>
+
+#ifndef V4L2_PIX_FMT_Y12P
+#define V4L2_PIX_FMT_Y12P v4l2_fourcc('Y', '1', '2', 'P')  // 12-bit grey, packed
+#endif
+#ifndef MEDIA_BUS_FMT_Y12_1X12
+#define MEDIA_BUS_FMT_Y12_1X12 0x2013
+#endif
+#ifndef V4L2_CAP_VIDEO_CAPTURE_MPLANE
+#define V4L2_CAP_VIDEO_CAPTURE_MPLANE 0x00001000
+#endif
+#ifndef V4L2_CAP_DEVICE_CAPS
+#define V4L2_CAP_DEVICE_CAPS 0x80000000
+#endif
+#ifndef MEDIA_ENT_ID_FLAG_NEXT
+#define MEDIA_ENT_ID_FLAG_NEXT (1U << 31)
+#endif

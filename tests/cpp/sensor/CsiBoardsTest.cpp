@@ -1,0 +1,287 @@
+// The CSI transport on every supported board, open to close.
+#include <gtest/gtest.h>
+#include <linux/i2c-dev.h>
+#include <linux/i2c.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "sensor/TransportFactory.h"
+#include "sensor/csi/V4l2Compat.h"
+#include "tests/cpp/sensor/CsiTestSupport.h"
+
+using namespace Norvane;
+using namespace csitest;
+
+namespace {
+
+int opened(const sim::SimKernel& k, const std::string& path) {
+    auto paths = k.openedPaths();
+    return int(std::count(paths.begin(), paths.end(), path));
+}
+
+// Streams one four-frame capture and checks it byte for byte.
+void streamOneCapture(CsiRig& rig, const std::vector<std::vector<uint8_t>>& frames) {
+    ASSERT_EQ(rig.sensor->start(), 0);
+    EXPECT_TRUE(rig.board.video->streaming());
+    EXPECT_EQ(rig.board.video->mappedBuffers(), 8);
+    EXPECT_EQ(rig.board.video->queuedBuffers(), 8);
+    rig.sensor->framesPerCapture = 4;
+    int64_t t = 5000000000LL;  // 5000 s after boot
+    for (auto& f : frames) {
+        rig.push(driverContent(rig.board.platform, f), t);
+        t += 1000;
+    }
+    std::vector<uint8_t> out;
+    int64_t ts = 0;
+    ASSERT_EQ(rig.capture(out, ts), 0);
+    std::vector<uint8_t> want;
+    for (auto& f : frames) want.insert(want.end(), f.begin(), f.end());
+    EXPECT_TRUE(out == want) << "capture differs from the phase frames";
+    EXPECT_EQ(ts, 5000003) << "milliseconds of the last frame";
+    EXPECT_EQ(rig.board.video->queuedBuffers(), 8) << "every buffer goes back to the driver";
+    EXPECT_EQ(rig.sensor->stop(), 0);
+    EXPECT_FALSE(rig.board.video->streaming());
+    EXPECT_EQ(rig.k.openMappings(), 0);
+    EXPECT_EQ(rig.sensor->close(), 0);
+    EXPECT_EQ(rig.k.openDescriptors(), 0);
+}
+
+std::vector<std::vector<uint8_t>> phaseFrames() { return {makeFrame(1), makeFrame(2), makeFrame(3), makeFrame(4)}; }
+
+}  // namespace
+
+TEST(CsiBoards, RaspberryPi4) {
+    CsiRig rig(sim::buildRaspberryPi4);
+    rig.info.index = 0;
+    rig.info.connect = Connection::CSI;
+    rig.info.device_type = VGA;
+    rig.info.type = FrameType::DEPTH;
+    ASSERT_EQ(rig.sensor->open(rig.info), 0);
+    EXPECT_STREQ(rig.sensor->busText(), "10");
+    EXPECT_EQ(opened(rig.k, "/dev/i2c-10"), 1);
+    EXPECT_STREQ(rig.sensor->mediaNode(), "/dev/media0");
+    EXPECT_EQ(rig.board.media->openCount(), 0) << "the media node is closed after the walk";
+    EXPECT_EQ(rig.sensor->subdeviceCount(), 1);
+    EXPECT_EQ(rig.board.sensor->openCount(), 1);
+    EXPECT_EQ(rig.board.video->ioctlCalls(VIDIOC_S_INPUT), 1);
+    EXPECT_EQ(rig.info.width, 240u);
+    EXPECT_EQ(rig.info.height, 180u);
+    EXPECT_EQ(rig.info.bit_width, 12u);
+    EXPECT_EQ(rig.info.bpp, 2u);
+    CameraInfo kept = rig.sensor->getCameraInfo();
+    EXPECT_EQ(std::memcmp(&kept, &rig.info, sizeof kept), 0) << "the whole record is kept";
+    streamOneCapture(rig, phaseFrames());
+    v4l2_mbus_framefmt active = rig.board.sensor->format(V4L2_SUBDEV_FORMAT_ACTIVE, 0);
+    EXPECT_EQ(active.code, 0x2013u);
+    EXPECT_EQ(rig.board.video->format().fmt.pix.pixelformat, uint32_t(V4L2_PIX_FMT_Y12));
+}
+
+TEST(CsiBoards, RaspberryPi5RoutesTheReceiverAndUnpacks) {
+    CsiRig rig(sim::buildRaspberryPi5);
+    ASSERT_EQ(rig.sensor->open(rig.info), 0);
+    auto setups = rig.board.media->setups();
+    ASSERT_EQ(setups.size(), 1u);
+    EXPECT_EQ(setups[0].sourceEntity, rig.board.media->entityId("csi2"));
+    EXPECT_EQ(setups[0].sourcePad, 4u);
+    EXPECT_EQ(setups[0].sourceFlags, uint32_t(MEDIA_PAD_FL_SOURCE));
+    EXPECT_EQ(setups[0].sinkEntity, rig.board.media->entityId("rp1-cfe-csi2_ch0"));
+    EXPECT_EQ(setups[0].sinkPad, 0u);
+    EXPECT_EQ(setups[0].sinkFlags, uint32_t(MEDIA_PAD_FL_SINK));
+    EXPECT_EQ(setups[0].flags, uint32_t(MEDIA_LNK_FL_ENABLED));
+    EXPECT_EQ(rig.sensor->subdeviceCount(), 2) << "receiver and sensor";
+    EXPECT_EQ(rig.board.receivers[0]->openCount(), 1);
+    EXPECT_EQ(rig.k.node("/dev/v4l-subdev1")->openCount(), 0) << "pisp-fe is no receiver";
+    EXPECT_STREQ(rig.sensor->busText(), "4");
+    ASSERT_EQ(rig.sensor->start(), 0);
+    EXPECT_EQ(rig.board.video->format().fmt.pix.pixelformat, uint32_t(V4L2_PIX_FMT_Y12P));
+    EXPECT_EQ(rig.board.receivers[0]->format(V4L2_SUBDEV_FORMAT_ACTIVE, 0).width, 240u);
+    EXPECT_EQ(rig.sensor->stop(), 0);
+    streamOneCapture(rig, phaseFrames());
+}
+
+TEST(CsiBoards, RadxaRockStreamsMultiPlanarEvenWhenTheNodeSaysOtherwise) {
+    sim::BoardOptions o;
+    o.reportSinglePlanar = true;
+    CsiRig rig(sim::buildRadxaRock, o);
+    ASSERT_EQ(rig.sensor->open(rig.info), 0);
+    EXPECT_EQ(rig.sensor->bufferKind(), uint32_t(V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE));
+    EXPECT_EQ(rig.board.video->ioctlCalls(VIDIOC_S_INPUT), 0);
+    EXPECT_EQ(rig.board.receivers[0]->openCount(), 1) << "rockchip-csi2-dphy1 registered";
+    EXPECT_EQ(rig.k.node("/dev/v4l-subdev1")->openCount(), 0);
+    EXPECT_EQ(rig.sensor->subdeviceCount(), 2);
+    EXPECT_STREQ(rig.sensor->busText(), "3");
+    streamOneCapture(rig, phaseFrames());
+}
+
+TEST(CsiBoards, JetsonFindsTheBusInTheSysfsName) {
+    CsiRig rig(sim::buildJetson);
+    ASSERT_EQ(rig.sensor->open(rig.info), 0);
+    EXPECT_STREQ(rig.sensor->busText(), "30");
+    EXPECT_EQ(opened(rig.k, "/dev/i2c-30"), 1);
+    EXPECT_EQ(rig.sensor->subdeviceCount(), 0);
+    EXPECT_EQ(opened(rig.k, "/dev/media0"), 0);
+    auto frames = phaseFrames();
+    for (auto& f : frames) f = jetsonShaped(f);
+    streamOneCapture(rig, frames);
+}
+
+TEST(CsiBoards, JetsonNano) {
+    CsiRig rig(sim::buildJetsonNano);
+    ASSERT_EQ(rig.sensor->open(rig.info), 0);
+    EXPECT_STREQ(rig.sensor->busText(), "7");
+    streamOneCapture(rig, phaseFrames());
+}
+
+TEST(CsiBoards, EveryBoardTakes92160ByteBuffersLineByLine) {
+    for (auto build : {sim::buildRaspberryPi4, sim::buildRaspberryPi5, sim::buildRadxaRock, sim::buildJetson,
+                       sim::buildJetsonNano, sim::buildUnknownBoard}) {
+        sim::BoardOptions o;
+        o.bufferLength = 92160;
+        CsiRig rig(build, o);
+        if (rig.board.platform == PLATFORM_UNKNOWN) {
+            // No bus is found there; the video node stays open and streams.
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(rig.sensor->open(rig.info), -2);
+            testing::internal::GetCapturedStderr();
+            rig.sensor->setControl(int(CameraCtrl::FMT_WIDTH), 240);
+            rig.sensor->setControl(int(CameraCtrl::FMT_HEIGHT), 180);
+        } else {
+            ASSERT_EQ(rig.sensor->open(rig.info), 0);
+        }
+        ASSERT_EQ(rig.sensor->start(), 0);
+        auto frame = makeFrame(9);
+        rig.push(strided512(frame), 1000);
+        std::vector<uint8_t> out;
+        int64_t ts;
+        ASSERT_EQ(rig.capture(out, ts), 0);
+        EXPECT_TRUE(out == frame) << "board " << rig.board.platform;
+        EXPECT_EQ(rig.sensor->stop(), 0);
+    }
+}
+
+TEST(CsiBoards, AnUnknownBoardFailsAtTheBusLookup) {
+    CsiRig rig(sim::buildUnknownBoard);
+    sim::addI2cAdapter(rig.k, 1, "some bus");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(rig.sensor->open(rig.info), -2);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: I2C bus name doesn't match any bus present!\n");
+    EXPECT_STREQ(rig.sensor->busText(), "");
+    EXPECT_EQ(opened(rig.k, "/dev/media0"), 0);
+}
+
+TEST(CsiBoards, NodesThatCannotStream) {
+    for (uint32_t caps : {uint32_t(V4L2_CAP_VIDEO_CAPTURE), uint32_t(V4L2_CAP_STREAMING),
+                          uint32_t(V4L2_CAP_VIDEO_OUTPUT | V4L2_CAP_STREAMING)}) {
+        sim::SimKernel k;
+        ScopedKernel scope(k);
+        sim::SimVideoNode::Config cfg;
+        cfg.capabilities = caps;
+        k.addNode("/dev/video0", std::make_shared<sim::SimVideoNode>(cfg));
+        NorvaneTOFCSISensor s("/dev/video0", PLATFORM_RASPBERRY_PI);
+        CameraInfo info{};
+        EXPECT_EQ(s.open(info), -2) << caps;
+    }
+    sim::SimKernel k;
+    ScopedKernel scope(k);
+    NorvaneTOFCSISensor missing("/dev/video4", PLATFORM_RASPBERRY_PI);
+    CameraInfo info{};
+    EXPECT_EQ(missing.open(info), -2);
+}
+
+TEST(CsiBoards, AFailingCapabilityQueryReportsInsteadOfExiting) {
+    CsiRig rig(sim::buildRaspberryPi4);
+    rig.board.video->failIoctl(VIDIOC_QUERYCAP, EIO);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(rig.sensor->open(rig.info), -2);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "VIDIOC_QUERYCAP: error - 5\n");
+    EXPECT_EQ(rig.board.video->ioctlCalls(VIDIOC_QUERYCAP), 1) << "EIO is not retried";
+    rig.board.video->failIoctl(VIDIOC_QUERYCAP, EINTR, 5);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(rig.sensor->open(rig.info), -2);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "VIDIOC_QUERYCAP: error - 4\n");
+    EXPECT_EQ(rig.board.video->ioctlCalls(VIDIOC_QUERYCAP), 6);
+    rig.board.video->failIoctl(VIDIOC_QUERYCAP, EAGAIN, 4);
+    EXPECT_EQ(rig.sensor->open(rig.info), 0) << "four transient failures are ridden out";
+    EXPECT_EQ(rig.sensor->close(), 0);
+    EXPECT_EQ(rig.k.openDescriptors(), 0);
+}
+
+TEST(CsiBoards, BusFailures) {
+    {
+        CsiRig rig(sim::buildRaspberryPi4);
+        rig.k.remove("/dev/i2c-10");
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(rig.sensor->open(rig.info), -2);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "Error: Could not open file `/dev/i2c-10': No such file or directory\n");
+    }
+    {
+        CsiRig rig(sim::buildRaspberryPi4);
+        rig.k.addNode("/dev/i2c-10", std::make_shared<sim::SimI2cAdapter>(I2C_FUNC_SMBUS_BYTE));
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(rig.sensor->open(rig.info), -2);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: Adapter does not have I2C transfers capability\n");
+    }
+    {
+        CsiRig rig(sim::buildRaspberryPi4);
+        rig.board.bus->failIoctl(I2C_FUNCS, EIO);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(rig.sensor->open(rig.info), -2);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "Error: Could not get adapter functionality: Input/output error\n");
+    }
+    {
+        // A sensor entity naming its bus by adapter name.
+        sim::SimKernel k;
+        ScopedKernel scope(k);
+        auto b = sim::buildJetson(k);
+        k.addFile("/sys/dev/char/81:0/name", "vi-output, norvane x-000c\n");
+        NorvaneTOFCSISensor s(b.devicePath.c_str(), b.platform);
+        CameraInfo info{};
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(s.open(info), -2);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: I2C bus name doesn't match any bus present!\n");
+    }
+}
+
+TEST(CsiBoards, JetsonSysfsNameFailures) {
+    for (int variant = 0; variant < 4; ++variant) {
+        CsiRig rig(sim::buildJetson);
+        std::string name = "/sys/dev/char/81:0/name";
+        if (variant == 0) rig.k.remove(name);
+        if (variant == 1) rig.k.node(name)->readErrno = EIO;
+        if (variant == 2) rig.k.addFile(name, "vi-output, other 30-000c\n");
+        if (variant == 3) rig.board.video->failFstat(EIO);
+        EXPECT_EQ(rig.sensor->open(rig.info), -2) << variant;
+    }
+}
+
+TEST(CsiBoards, AFailedSizeReadStillOpensTheRest) {
+    CsiRig rig(sim::buildRaspberryPi4);
+    rig.board.sensor->failIoctl(VIDIOC_SUBDEV_G_FMT, EINTR, 1);
+    rig.info.width = 11;
+    rig.info.height = 22;
+    EXPECT_EQ(rig.sensor->open(rig.info), -2) << "the size read is a single attempt";
+    EXPECT_EQ(rig.board.sensor->ioctlCalls(VIDIOC_SUBDEV_G_FMT), 1);
+    EXPECT_EQ(rig.info.width, 11u);
+    EXPECT_EQ(rig.info.bit_width, 12u);
+    EXPECT_EQ(opened(rig.k, "/dev/i2c-10"), 1);
+
+    CsiRig jetson(sim::buildJetson);
+    jetson.board.video->failIoctl(VIDIOC_G_FMT, EAGAIN, 1);
+    EXPECT_EQ(jetson.sensor->open(jetson.info), -2);
+    EXPECT_EQ(jetson.board.video->ioctlCalls(VIDIOC_G_FMT), 1);
+}
+
+TEST(CsiBoards, TheFactoryBuildsThisTransport) {
+    CsiRig rig(sim::buildRaspberryPi4);
+    auto s = createCsiSensor("/dev/video0", PLATFORM_RASPBERRY_PI);
+    ASSERT_NE(s, nullptr);
+    EXPECT_NE(dynamic_cast<NorvaneTOFCSISensor*>(s.get()), nullptr);
+    EXPECT_EQ(s->framesPerCapture, 1);
+    CameraInfo info{};
+    EXPECT_EQ(s->open(info), 0);
+    EXPECT_EQ(info.width, 240u);
+}

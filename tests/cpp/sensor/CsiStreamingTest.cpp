@@ -1,0 +1,436 @@
+// Streaming, controls and failure handling of the CSI transport.
+#include <gtest/gtest.h>
+#include <linux/i2c-dev.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "sensor/csi/V4l2Compat.h"
+#include "tests/cpp/sensor/CsiTestSupport.h"
+
+using namespace Norvane;
+using namespace csitest;
+
+namespace {
+
+class CsiStreaming : public ::testing::Test {
+protected:
+    std::unique_ptr<CsiRig> rig;
+
+    void open(BoardBuilder build = sim::buildRaspberryPi4, sim::BoardOptions o = sim::BoardOptions()) {
+        rig.reset();  // its kernel scope ends before the next begins
+        rig = std::make_unique<CsiRig>(build, o);
+        ASSERT_EQ(rig->sensor->open(rig->info), 0);
+    }
+    void openAndStart(BoardBuilder build = sim::buildRaspberryPi4, sim::BoardOptions o = sim::BoardOptions()) {
+        open(build, o);
+        ASSERT_EQ(rig->sensor->start(), 0);
+    }
+    sim::SimVideoNode& video() { return *rig->board.video; }
+    int set(CameraCtrl c, int v) { return rig->sensor->setControl(int(c), v); }
+    int get(CameraCtrl c, int* v) { return rig->sensor->getControl(int(c), v); }
+};
+
+}  // namespace
+
+TEST_F(CsiStreaming, RetriesTransientFailuresAtMostFiveTimes) {
+    openAndStart();
+    std::vector<uint8_t> out;
+    int64_t ts;
+    for (int err : {EAGAIN, EINTR, ETIMEDOUT}) {
+        video().failIoctl(VIDIOC_DQBUF, err, 4);
+        rig->push(makeFrame(1), 1000);
+        int before = video().ioctlCalls(VIDIOC_DQBUF);
+        EXPECT_EQ(rig->capture(out, ts), 0) << err;
+        EXPECT_EQ(video().ioctlCalls(VIDIOC_DQBUF) - before, 5);
+
+        video().failIoctl(VIDIOC_DQBUF, err, 5);
+        rig->push(makeFrame(2), 2000);
+        before = video().ioctlCalls(VIDIOC_DQBUF);
+        EXPECT_EQ(rig->capture(out, ts), -2) << "a fifth failure is final";
+        EXPECT_EQ(video().ioctlCalls(VIDIOC_DQBUF) - before, 5);
+        video().clearFaults();
+        EXPECT_EQ(rig->capture(out, ts), 0) << "the frame waited through the failures";
+        EXPECT_TRUE(out == makeFrame(2));
+    }
+    video().failIoctl(VIDIOC_DQBUF, EIO, 1);
+    rig->push(makeFrame(2), 2000);
+    int before = video().ioctlCalls(VIDIOC_DQBUF);
+    EXPECT_EQ(rig->capture(out, ts), -2);
+    EXPECT_EQ(video().ioctlCalls(VIDIOC_DQBUF) - before, 1) << "other errors are not retried";
+
+    video().clearFaults();
+    EXPECT_EQ(rig->capture(out, ts), 0);
+    video().failIoctl(VIDIOC_QBUF, EBUSY, 1);
+    rig->push(makeFrame(3), 3000);
+    EXPECT_EQ(rig->capture(out, ts), -2) << "a failed re-queue";
+}
+
+TEST_F(CsiStreaming, StartAndStopStepsRetryOrFailAsAWhole) {
+    open();
+    video().failIoctl(VIDIOC_REQBUFS, ETIMEDOUT, 5);
+    EXPECT_EQ(rig->sensor->start(), -1);
+    EXPECT_EQ(video().ioctlCalls(VIDIOC_REQBUFS), 5);
+    video().failIoctl(VIDIOC_TRY_FMT, EINTR, 4);
+    video().failIoctl(VIDIOC_S_FMT, EAGAIN, 4);
+    video().failIoctl(VIDIOC_QUERYBUF, EINTR, 4);
+    video().failIoctl(VIDIOC_STREAMON, EAGAIN, 4);
+    rig->board.sensor->failIoctl(VIDIOC_SUBDEV_S_FMT, EINTR, 4);
+    EXPECT_EQ(rig->sensor->start(), 0);
+    video().failIoctl(VIDIOC_STREAMOFF, EINTR, 4);
+    EXPECT_EQ(rig->sensor->stop(), 0);
+
+    video().failIoctl(VIDIOC_STREAMON, EIO, 1);
+    EXPECT_EQ(rig->sensor->start(), -2);
+    EXPECT_EQ(rig->k.openMappings(), 0) << "a start that fails unmaps what it mapped";
+    EXPECT_EQ(video().bufferCount(), 0u) << "and hands the buffers back";
+    rig->board.sensor->failIoctl(VIDIOC_SUBDEV_S_FMT, EIO, 1);
+    EXPECT_EQ(rig->sensor->start(), -1);
+    rig->board.sensor->failIoctl(VIDIOC_SUBDEV_G_FMT, EINTR, 1);
+    int before = rig->board.sensor->ioctlCalls(VIDIOC_SUBDEV_G_FMT);
+    EXPECT_EQ(rig->sensor->start(), -1) << "the read-back is a single attempt";
+    EXPECT_EQ(rig->board.sensor->ioctlCalls(VIDIOC_SUBDEV_G_FMT) - before, 1);
+    rig->board.sensor->failIoctl(VIDIOC_SUBDEV_G_SELECTION, EIO);
+    EXPECT_EQ(rig->sensor->start(), 0) << "the crop query's result does not matter";
+    EXPECT_EQ(rig->sensor->stop(), 0);
+
+    video().failMmap(ENOMEM, 1);
+    EXPECT_EQ(rig->sensor->start(), -1);
+    EXPECT_EQ(rig->k.openMappings(), 0);
+    EXPECT_EQ(rig->sensor->start(), 0);
+    EXPECT_EQ(rig->sensor->stop(), 0);
+}
+
+TEST_F(CsiStreaming, StopReportsFailuresAndRestartsCleanly) {
+    openAndStart();
+    video().failIoctl(VIDIOC_STREAMOFF, EIO, 1);
+    EXPECT_EQ(rig->sensor->stop(), -2);
+    EXPECT_TRUE(video().streaming());
+    EXPECT_EQ(rig->sensor->stop(), 0);
+    EXPECT_EQ(rig->k.openMappings(), 0);
+    EXPECT_EQ(video().bufferCount(), 0u);
+    // A second start renegotiates the format: only possible once the buffers
+    // of the first went back.
+    ASSERT_EQ(rig->sensor->start(), 0);
+    EXPECT_EQ(rig->sensor->start(), -1) << "already streaming";
+    EXPECT_TRUE(video().streaming());
+    rig->push(makeFrame(3), 10);
+    std::vector<uint8_t> out;
+    int64_t ts;
+    EXPECT_EQ(rig->capture(out, ts), 0);
+    EXPECT_TRUE(out == makeFrame(3));
+    video().failIoctl(VIDIOC_REQBUFS, EIO, 1);
+    EXPECT_EQ(rig->sensor->stop(), -2) << "the buffers could not be released";
+    EXPECT_EQ(rig->k.openMappings(), 0);
+}
+
+TEST_F(CsiStreaming, BufferIndexesOutsideTheTable) {
+    openAndStart();
+    std::vector<uint8_t> out;
+    int64_t ts;
+    rig->push(makeFrame(1), 10, 8);
+    EXPECT_EQ(rig->capture(out, ts), 2);
+    for (int i = 0; i < 8; ++i) {
+        rig->push(makeFrame(i), 20 + i);
+        ASSERT_EQ(rig->capture(out, ts), 0) << "every one of the eight buffers, 7 the last";
+        EXPECT_TRUE(out == makeFrame(i));
+    }
+}
+
+TEST_F(CsiStreaming, FewerOrMoreBuffersThanEight) {
+    for (int granted : {0, 1, 2, 3, 7, 8, 12}) {
+        sim::SimKernel k;
+        ScopedKernel scope(k);
+        sim::BoardOptions o;
+        auto board = sim::buildRaspberryPi4(k, o);
+        sim::SimVideoNode::Config cfg;
+        cfg.pixelFormats = {V4L2_PIX_FMT_Y12};
+        cfg.grantedBuffers = granted;
+        auto video = std::make_shared<sim::SimVideoNode>(cfg);
+        video->devMajor = board.video->devMajor;
+        video->devMinor = board.video->devMinor;
+        k.addNode("/dev/video0", video);
+        NorvaneTOFCSISensor s("/dev/video0", board.platform);
+        CameraInfo info{};
+        ASSERT_EQ(s.open(info), 0);
+        if (granted < 2) {
+            EXPECT_EQ(s.start(), -1) << granted;
+            EXPECT_EQ(k.openMappings(), 0);
+            EXPECT_EQ(video->bufferCount(), 0u);
+            continue;
+        }
+        ASSERT_EQ(s.start(), 0) << granted;
+        int used = granted < 8 ? granted : 8;
+        EXPECT_EQ(video->mappedBuffers(), used);
+        EXPECT_EQ(video->queuedBuffers(), used);
+        std::vector<uint8_t> out(kFrameBytes);
+        int64_t ts;
+        for (int i = 0; i < 2 * used; ++i) {
+            auto f = makeFrame(i);
+            video->pushFrame({f, 1, i * 10});
+            ASSERT_EQ(s.getFrame(out.data(), &ts), 0);
+            ASSERT_TRUE(out == f) << granted << " " << i;
+        }
+        video->pushFrame({makeFrame(0), 2, 0, granted > 8 ? 9 : granted});
+        EXPECT_EQ(s.getFrame(out.data(), &ts), 2) << "an index beyond the mapped buffers";
+        EXPECT_EQ(s.stop(), 0);
+        EXPECT_EQ(k.openMappings(), 0);
+    }
+}
+
+TEST_F(CsiStreaming, SubFramesOfOneCaptureMustBeCloseInTime) {
+    openAndStart();
+    rig->sensor->framesPerCapture = 2;
+    std::vector<uint8_t> out;
+    int64_t ts;
+    auto a = makeFrame(1), b = makeFrame(2), c = makeFrame(3);
+    // 6 ms apart: the capture restarts with b, then c follows 5 ms later.
+    rig->push(a, 1000000);
+    rig->push(b, 1006000);
+    rig->push(c, 1011000);
+    ASSERT_EQ(rig->capture(out, ts), 0);
+    std::vector<uint8_t> want(b);
+    want.insert(want.end(), c.begin(), c.end());
+    EXPECT_TRUE(out == want);
+    EXPECT_EQ(ts, 1011);
+    EXPECT_EQ(video().pendingFrames(), 0u);
+
+    // Across a change of second: 1.0015 s apart is no capture, although the
+    // microseconds alone look close.
+    rig->push(a, 1999000);
+    rig->push(b, 3000500);
+    rig->push(c, 3001500);
+    ASSERT_EQ(rig->capture(out, ts), 0);
+    EXPECT_TRUE(out == want);
+    EXPECT_EQ(ts, 3001);
+    // 0.9995 s to 1.0025 s is one.
+    rig->push(b, 999500);
+    rig->push(c, 1002500);
+    ASSERT_EQ(rig->capture(out, ts), 0);
+    EXPECT_TRUE(out == want);
+    EXPECT_EQ(video().pendingFrames(), 0u);
+    // A timestamp that went back restarts as well.
+    rig->push(a, 5500000);
+    rig->push(b, 5100000);
+    rig->push(c, 5100100);
+    ASSERT_EQ(rig->capture(out, ts), 0);
+    EXPECT_TRUE(out == want);
+}
+
+TEST_F(CsiStreaming, TimestampsAreMillisecondsInSixtyFourBits) {
+    openAndStart();
+    std::vector<uint8_t> out;
+    int64_t ts = 0;
+    rig->push(makeFrame(1), int64_t(30) * 24 * 3600 * 1000000 + 123456);  // 30 days of uptime
+    ASSERT_EQ(rig->capture(out, ts), 0);
+    EXPECT_EQ(ts, int64_t(2592000123));
+
+    rig->sensor->framesPerCapture = 0;
+    ts = 77;
+    int before = video().ioctlCalls(VIDIOC_DQBUF);
+    EXPECT_EQ(rig->capture(out, ts), 0);
+    EXPECT_EQ(ts, 0);
+    EXPECT_EQ(video().ioctlCalls(VIDIOC_DQBUF), before);
+}
+
+TEST_F(CsiStreaming, AWaitWithoutFramesIsBounded) {
+    openAndStart();
+    std::vector<uint8_t> out;
+    int64_t ts;
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(rig->capture(out, ts), -1);
+    auto waited = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(waited, std::chrono::milliseconds(500));
+    EXPECT_LT(waited, std::chrono::seconds(5));
+    EXPECT_EQ(video().ioctlCalls(VIDIOC_DQBUF), 0) << "no dequeue without a frame";
+    video().failPoll(EINVAL, 1);
+    EXPECT_EQ(rig->capture(out, ts), -2);
+    video().failPoll(EINTR, 2);
+    rig->push(makeFrame(1), 5);
+    EXPECT_EQ(rig->capture(out, ts), 0);
+}
+
+TEST_F(CsiStreaming, NoCopyPassesTheCaptureBuffer) {
+    for (auto build : {sim::buildRaspberryPi4, sim::buildRaspberryPi5, sim::buildRadxaRock, sim::buildJetson}) {
+        sim::BoardOptions o;
+        o.bufferLength = 3 * 4096 * 25;  // 307200: rounded well past a frame
+        CsiRig r(build, o);
+        ASSERT_EQ(r.sensor->open(r.info), 0);
+        ASSERT_EQ(r.sensor->start(), 0);
+        r.sensor->framesPerCapture = 2;
+        auto f0 = makeFrame(4), f1 = makeFrame(5);
+        if (r.board.platform == PLATFORM_JETSON) {
+            f0 = jetsonShaped(f0);
+            f1 = jetsonShaped(f1);
+        }
+        for (auto* f : {&f0, &f1}) {
+            auto content = driverContent(r.board.platform, *f);
+            content.resize(o.bufferLength, 0x99);
+            r.push(content, 100);
+        }
+        std::vector<uint8_t> out;
+        int64_t ts;
+        ASSERT_EQ(r.capture(out, ts), 0);  // the guard check is in capture
+        // The first frame's oversized buffer fills the capture; what stands
+        // there is its own content.
+        EXPECT_TRUE(std::equal(f0.begin(), f0.end(), out.begin())) << r.board.platform;
+        EXPECT_EQ(r.sensor->stop(), 0);
+    }
+}
+
+TEST_F(CsiStreaming, FrameRateGoesToTheSensorOverI2c) {
+    open();
+    EXPECT_EQ(set(CameraCtrl::FRAME_RATE, 30), 0);
+    auto msgs = rig->board.bus->messages();
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_EQ(msgs[0].addr, 0x0C);
+    EXPECT_EQ(msgs[0].flags, 0);
+    EXPECT_EQ(msgs[0].data, (std::vector<uint8_t>{0x06, 0x33, 0x00, 0x00, 0x00, 0x1E}));
+    EXPECT_EQ(set(CameraCtrl::FRAME_RATE, 0x01020304), 0);
+    EXPECT_EQ(rig->board.bus->messages()[1].data, (std::vector<uint8_t>{0x06, 0x33, 0x01, 0x02, 0x03, 0x04}));
+    int v = 0;
+    EXPECT_EQ(get(CameraCtrl::FRAME_RATE, &v), 0);
+    EXPECT_EQ(v, 0x01020304);
+
+    rig->board.bus->failIoctl(I2C_RDWR, EAGAIN, 1);
+    EXPECT_EQ(set(CameraCtrl::FRAME_RATE, 15), -2);
+    EXPECT_EQ(rig->board.bus->ioctlCalls(I2C_RDWR), 3) << "one attempt";
+    EXPECT_EQ(get(CameraCtrl::FRAME_RATE, &v), 0);
+    EXPECT_EQ(v, 15) << "the value is kept even when the write failed";
+    rig->board.bus->setTransferredLimit(-1);
+    EXPECT_EQ(set(CameraCtrl::FRAME_RATE, 20), -2) << "no message transferred";
+}
+
+TEST_F(CsiStreaming, RangeAndExposureOnTheSensorSubdevice) {
+    open();
+    auto& controls = rig->board.sensor->controls;
+    EXPECT_EQ(set(CameraCtrl::RANGE, 3), 1);
+    EXPECT_TRUE(controls.writes().empty());
+    EXPECT_EQ(set(CameraCtrl::RANGE, 2), 0);
+    int v = 0;
+    EXPECT_EQ(get(CameraCtrl::RANGE, &v), 0);
+    EXPECT_EQ(v, 2);
+    EXPECT_EQ(set(CameraCtrl::RANGE, 4), 0);
+    EXPECT_EQ(get(CameraCtrl::RANGE, &v), 0);
+    EXPECT_EQ(v, 4);
+    EXPECT_EQ(set(CameraCtrl::EXPOSURE, 640), 0);
+    EXPECT_EQ(get(CameraCtrl::EXPOSURE, &v), 0);
+    EXPECT_EQ(v, 640);
+    EXPECT_EQ(controls.writes(), (std::vector<std::pair<uint32_t, int32_t>>{
+                                     {sim::kRangeControl, 1}, {sim::kRangeControl, 0}, {sim::kExposureControl, 640}}));
+    EXPECT_TRUE(rig->board.video->controls.writes().empty());
+    for (CameraCtrl c :
+         {CameraCtrl::MODE, CameraCtrl::FRAME_MODE, CameraCtrl::SKIP_FRAME, CameraCtrl::CONFIG_DIR_EXT}) {
+        EXPECT_EQ(set(c, 1), 1);
+        EXPECT_EQ(get(c, &v), 1);
+    }
+
+    rig->board.sensor->failIoctl(VIDIOC_S_CTRL, EINTR, 4);
+    EXPECT_EQ(set(CameraCtrl::EXPOSURE, 700), 0);
+    rig->board.sensor->failIoctl(VIDIOC_S_CTRL, EIO, 1);
+    rig->board.sensor->failIoctl(VIDIOC_G_CTRL, EIO, 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(set(CameraCtrl::RANGE, 2), -1);
+    EXPECT_EQ(get(CameraCtrl::RANGE, &v), -1);
+    EXPECT_EQ(set(CameraCtrl::EXPOSURE, 0), -1) << "out of the driver's range";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "VIDIOC_S_CTRL: Input/output error\nVIDIOC_G_CTRL: Input/output error\n"
+              "VIDIOC_S_CTRL: Numerical result out of range\n");
+}
+
+TEST_F(CsiStreaming, JetsonControlsGoToTheVideoNode) {
+    open(sim::buildJetson);
+    EXPECT_EQ(set(CameraCtrl::RANGE, 2), 0);
+    EXPECT_EQ(set(CameraCtrl::EXPOSURE, 900), 0);
+    int v = 0;
+    EXPECT_EQ(get(CameraCtrl::EXPOSURE, &v), 0);
+    EXPECT_EQ(v, 900);
+    EXPECT_EQ(rig->board.video->controls.writes().size(), 2u);
+
+    CsiRig closed(sim::buildJetson);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(closed.sensor->setControl(int(CameraCtrl::RANGE), 2), -1) << "nothing open";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "VIDIOC_S_CTRL: Bad file descriptor\n");
+}
+
+TEST_F(CsiStreaming, FormatSizeIsNegotiatedAndReadBack) {
+    open();
+    EXPECT_EQ(set(CameraCtrl::FMT_WIDTH, 640), 0);
+    EXPECT_EQ(rig->sensor->getCameraInfo().width, 640u);
+    int v = 0;
+    EXPECT_EQ(get(CameraCtrl::FMT_WIDTH, &v), 0);
+    EXPECT_EQ(v, 640);
+    EXPECT_EQ(rig->sensor->start(), -1) << "the 240 x 180 sensor does not take 640";
+    EXPECT_EQ(rig->k.openMappings(), 0);
+    EXPECT_EQ(set(CameraCtrl::FMT_WIDTH, 240), 0);
+    rig->board.sensor->forceSize(240, 181);
+    EXPECT_EQ(rig->sensor->start(), -1) << "a read-back of another size";
+    rig->board.sensor->forceSize(240, 180);
+    EXPECT_EQ(rig->sensor->start(), 0);
+    EXPECT_EQ(rig->sensor->stop(), 0);
+
+    CsiRig jetson(sim::buildJetson);
+    ASSERT_EQ(jetson.sensor->open(jetson.info), 0);
+    jetson.board.video->forceSize(320, 240);
+    EXPECT_EQ(jetson.sensor->start(), -1);
+    EXPECT_EQ(jetson.sensor->setControl(int(CameraCtrl::FMT_WIDTH), 320), 0);
+    EXPECT_EQ(jetson.sensor->setControl(int(CameraCtrl::FMT_HEIGHT), 240), 0);
+    EXPECT_EQ(jetson.sensor->start(), 0);
+    EXPECT_EQ(jetson.board.video->format().fmt.pix.width, 320u);
+}
+
+TEST_F(CsiStreaming, AFullSubdeviceTableClosesTheExtraDescriptor) {
+    sim::SimKernel k;
+    ScopedKernel scope(k);
+    auto b = sim::buildRaspberryPi5(k);
+    // A media graph with five receivers named like the Pi 5's: only four fit.
+    auto media = std::make_shared<sim::SimMediaDevice>();
+    k.addNode("/dev/media0", media);
+    uint32_t ch0 = 0;
+    std::vector<std::shared_ptr<sim::SimSubdev>> rx;
+    for (int i = 0; i < 5; ++i) {
+        auto sd = std::make_shared<sim::SimSubdev>();
+        k.addNode("/dev/v4l-subdev" + std::to_string(10 + i), sd);
+        k.addLink("/sys/dev/char/81:" + std::to_string(40 + i), "../../x/v4l-subdev" + std::to_string(10 + i));
+        uint32_t id = media->addEntity("csi2", 0, 81, unsigned(40 + i), 5);
+        if (i == 0) {
+            ch0 = media->addEntity("rp1-cfe-csi2_ch0", 0, 81, 0);
+            media->addLink(id, 4, ch0, 0);
+        }
+        rx.push_back(sd);
+    }
+    media->addEntity("norvane-tarnwelle 4-000c", 0, 81, 12);
+    NorvaneTOFCSISensor s(b.devicePath.c_str(), b.platform);
+    CameraInfo info{};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(s.open(info), -2) << "the walk stopped before the sensor";
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(s.subdeviceCount(), 4);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(rx[size_t(i)]->openCount(), 1);
+    EXPECT_EQ(rx[4]->openCount(), 0) << "opened, found no room, closed";
+    auto paths = k.openedPaths();
+    EXPECT_NE(std::find(paths.begin(), paths.end(), "/dev/v4l-subdev14"), paths.end());
+    EXPECT_EQ(media->openCount(), 0);
+    s.close();
+    EXPECT_EQ(k.openDescriptors(), 0);
+}
+
+TEST_F(CsiStreaming, DestructionAndReopeningReleaseEverything) {
+    {
+        openAndStart(sim::buildRaspberryPi5);
+        EXPECT_GT(rig->k.openDescriptors(), 3);
+        EXPECT_EQ(rig->k.openMappings(), 8);
+        rig->sensor.reset();  // neither stopped nor closed
+        EXPECT_EQ(rig->k.openDescriptors(), 0);
+        EXPECT_EQ(rig->k.openMappings(), 0);
+    }
+    open(sim::buildRaspberryPi4);
+    int once = rig->k.openDescriptors();
+    ASSERT_EQ(rig->sensor->open(rig->info), 0);
+    EXPECT_EQ(rig->k.openDescriptors(), once) << "a second open replaces the first";
+    EXPECT_EQ(rig->sensor->subdeviceCount(), 1);
+    ASSERT_EQ(rig->sensor->start(), 0);
+    EXPECT_EQ(rig->sensor->close(), 0) << "close while streaming";
+    EXPECT_EQ(rig->k.openDescriptors(), 0);
+    EXPECT_EQ(rig->k.openMappings(), 0);
+}

@@ -1,0 +1,212 @@
+#include "tests/fakes/SimBoards.h"
+
+#include <linux/media.h>
+
+#include "sensor/csi/V4l2Compat.h"
+
+namespace Norvane {
+namespace sim {
+
+namespace {
+
+std::string charPath(unsigned major, unsigned minor) {
+    return "/sys/dev/char/" + std::to_string(major) + ":" + std::to_string(minor);
+}
+
+std::shared_ptr<SimVideoNode> addVideoNode(SimKernel& k, SimBoard& b, const BoardOptions& o, SimVideoNode::Config cfg,
+                                           const std::string& sysfsName) {
+    cfg.width = o.width;
+    cfg.height = o.height;
+    cfg.bufferLength = o.bufferLength;
+    auto video = std::make_shared<SimVideoNode>(cfg);
+    video->devMajor = kV4l2Major;
+    video->devMinor = unsigned(o.videoIndex);
+    b.devicePath = "/dev/video" + std::to_string(o.videoIndex);
+    k.addNode(b.devicePath, video);
+    std::string sys = charPath(kV4l2Major, video->devMinor);
+    k.addFile(sys + "/name", sysfsName + "\n");
+    k.addFile(sys + "/dev", std::to_string(kV4l2Major) + ":" + std::to_string(video->devMinor) + "\n");
+    b.video = video;
+    return video;
+}
+
+// A sub-device node "/dev/v4l-subdev<n>" with its /sys/dev/char link.
+std::shared_ptr<SimSubdev> addSubdev(SimKernel& k, int n, unsigned minor, const std::string& parent,
+                                     SimSubdev::Config cfg) {
+    auto sd = std::make_shared<SimSubdev>(cfg);
+    sd->devMajor = kV4l2Major;
+    sd->devMinor = minor;
+    std::string name = "v4l-subdev" + std::to_string(n);
+    k.addNode("/dev/" + name, sd);
+    k.addLink(charPath(kV4l2Major, minor), "../../devices/" + parent + "/video4linux/" + name);
+    return sd;
+}
+
+void addSensorControls(SimControls& c) {
+    c.add(kRangeControl, 1, 0, 1);
+    c.add(kExposureControl, 1000, 1, 65535);
+}
+
+// The media node and the entries that lead to it from the video node.
+std::shared_ptr<SimMediaDevice> addMedia(SimKernel& k, SimBoard& b) {
+    auto media = std::make_shared<SimMediaDevice>();
+    media->devMajor = kMediaMajor;
+    media->devMinor = 0;
+    k.addNode("/dev/media0", media);
+    std::string dev = charPath(kV4l2Major, b.video->devMinor) + "/device";
+    k.addDirectory(dev + "/driver");
+    k.addDirectory(dev + "/media0");
+    k.addDirectory(dev + "/video4linux");
+    k.addFile(dev + "/uevent", "OF_NAME=csi\n");
+    b.media = media;
+    return media;
+}
+
+SimSubdev::Config sensorConfig(const BoardOptions& o) {
+    SimSubdev::Config c;
+    c.width = o.width;
+    c.height = o.height;
+    return c;
+}
+
+}  // namespace
+
+std::shared_ptr<SimI2cAdapter> addI2cAdapter(SimKernel& k, int nr, const std::string& name, unsigned long funcs) {
+    auto bus = std::make_shared<SimI2cAdapter>(funcs);
+    bus->devMajor = kI2cMajor;
+    bus->devMinor = unsigned(nr);
+    std::string entry = "i2c-" + std::to_string(nr);
+    k.addNode("/dev/" + entry, bus);
+    k.addFile("/sys/class/i2c-dev/" + entry + "/name", name + "\n");
+    if (!k.node("/proc/mounts"))
+        k.addFile("/proc/mounts",
+                  "sysfs /sys sysfs rw,nosuid,nodev,noexec,relatime 0 0\n"
+                  "proc /proc proc rw,nosuid,nodev,noexec,relatime 0 0\n");
+    return bus;
+}
+
+void setBoardModel(SimKernel& k, const std::string& model) {
+    k.addFile("/sys/firmware/devicetree/base/model", model + std::string(1, '\0'));
+}
+
+SimBoard buildRaspberryPi4(SimKernel& k, const BoardOptions& o) {
+    SimBoard b;
+    b.platform = PLATFORM_RASPBERRY_PI;
+    setBoardModel(k, "Raspberry Pi 4 Model B Rev 1.4");
+    SimVideoNode::Config cfg;
+    cfg.pixelFormats = {V4L2_PIX_FMT_Y12};
+    addVideoNode(k, b, o, cfg, "unicam-image");
+    addSensorControls(b.video->controls);  // present, but the sub-device is the one to use
+    auto media = addMedia(k, b);
+    uint32_t image = media->addEntity("unicam-image", MEDIA_ENT_F_IO_V4L, kV4l2Major, b.video->devMinor);
+    media->addEntity("unicam-embedded", MEDIA_ENT_F_IO_V4L, kV4l2Major, 1);
+    b.sensor = addSubdev(k, 0, 2, "platform/soc/fe205000.i2c/i2c-22/i2c-10/10-000c", sensorConfig(o));
+    addSensorControls(b.sensor->controls);
+    uint32_t sensor = media->addEntity("norvane-tarnwelle 10-000c", MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 2);
+    media->addLink(sensor, 0, image, 0, MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
+    b.busNumber = 10;
+    b.bus = addI2cAdapter(k, 10, "i2c-22-mux (chan_id 0)");
+    addI2cAdapter(k, 1, "bcm2835 (i2c@7e804000)");
+    return b;
+}
+
+SimBoard buildRaspberryPi5(SimKernel& k, const BoardOptions& o) {
+    SimBoard b;
+    b.platform = PLATFORM_RASPBERRY_PI_5;
+    setBoardModel(k, "Raspberry Pi 5 Model B Rev 1.0");
+    SimVideoNode::Config cfg;
+    cfg.pixelFormats = {V4L2_PIX_FMT_Y12P, V4L2_PIX_FMT_Y12};
+    addVideoNode(k, b, o, cfg, "rp1-cfe");
+    auto media = addMedia(k, b);
+    SimSubdev::Config csi2Cfg = sensorConfig(o);
+    csi2Cfg.pads = 5;  // one sink, four sources
+    csi2Cfg.fixedSize = false;
+    csi2Cfg.selection = false;
+    auto csi2 = addSubdev(k, 0, 10, "platform/axi/1000120000.pcie/1f00128000.csi", csi2Cfg);
+    b.receivers.push_back(csi2);
+    uint32_t csi2Id = media->addEntity("csi2", MEDIA_ENT_F_VID_IF_BRIDGE, kV4l2Major, 10, 5);
+    SimSubdev::Config feCfg;
+    feCfg.fixedSize = false;
+    addSubdev(k, 1, 11, "platform/axi/1000120000.pcie/1f00128000.csi", feCfg);
+    uint32_t fe = media->addEntity("pisp-fe", MEDIA_ENT_F_PROC_VIDEO_ISP, kV4l2Major, 11, 4);
+    uint32_t ch0 = media->addEntity("rp1-cfe-csi2_ch0", MEDIA_ENT_F_IO_V4L, kV4l2Major, b.video->devMinor);
+    uint32_t ch1 = media->addEntity("rp1-cfe-csi2_ch1", MEDIA_ENT_F_IO_V4L, kV4l2Major, 1);
+    b.sensor = addSubdev(k, 2, 12, "platform/axi/1000120000.pcie/1f00088000.i2c/i2c-4/4-000c", sensorConfig(o));
+    addSensorControls(b.sensor->controls);
+    uint32_t sensor = media->addEntity("norvane-tarnwelle 4-000c", MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 12);
+    media->addLink(sensor, 0, csi2Id, 0, MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
+    media->addLink(csi2Id, 4, ch0, 0, 0);
+    media->addLink(csi2Id, 1, ch1, 0, 0);
+    media->addLink(csi2Id, 4, fe, 0, MEDIA_LNK_FL_ENABLED);
+    b.busNumber = 4;
+    b.bus = addI2cAdapter(k, 4, "1f00088000.i2c");
+    return b;
+}
+
+SimBoard buildRadxaRock(SimKernel& k, const BoardOptions& o) {
+    SimBoard b;
+    b.platform = PLATFORM_RADXA_ROCK;
+    setBoardModel(k, "Radxa ROCK 5B");
+    SimVideoNode::Config cfg;
+    cfg.multiPlanar = true;
+    cfg.capabilities =
+        (o.reportSinglePlanar ? V4L2_CAP_VIDEO_CAPTURE : V4L2_CAP_VIDEO_CAPTURE_MPLANE) | V4L2_CAP_STREAMING;
+    cfg.pixelFormats = {V4L2_PIX_FMT_Y12};
+    addVideoNode(k, b, o, cfg, "stream_cif_mipi_id0");
+    auto media = addMedia(k, b);
+    SimSubdev::Config dphyCfg = sensorConfig(o);
+    dphyCfg.fixedSize = false;
+    dphyCfg.pads = 2;
+    auto dphy = addSubdev(k, 0, 20, "platform/fedc0000.csi2-dphy1", dphyCfg);
+    b.receivers.push_back(dphy);
+    uint32_t dphyId = media->addEntity("rockchip-csi2-dphy1", MEDIA_ENT_F_VID_IF_BRIDGE, kV4l2Major, 20, 2);
+    SimSubdev::Config csiCfg = dphyCfg;
+    addSubdev(k, 1, 21, "platform/fdd30000.mipi2-csi2", csiCfg);
+    uint32_t csi = media->addEntity("rockchip-mipi-csi2", MEDIA_ENT_F_VID_IF_BRIDGE, kV4l2Major, 21, 2);
+    uint32_t stream = media->addEntity("stream_cif_mipi_id0", MEDIA_ENT_F_IO_V4L, kV4l2Major, b.video->devMinor);
+    b.sensor = addSubdev(k, 2, 22, "platform/feab0000.i2c/i2c-3/3-000c", sensorConfig(o));
+    addSensorControls(b.sensor->controls);
+    uint32_t sensor = media->addEntity("m00_b_tarnwelle 3-000c", MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 22);
+    media->addLink(sensor, 0, dphyId, 0, MEDIA_LNK_FL_ENABLED);
+    media->addLink(dphyId, 1, csi, 0, MEDIA_LNK_FL_ENABLED);
+    media->addLink(csi, 1, stream, 0, MEDIA_LNK_FL_ENABLED);
+    b.busNumber = 3;
+    b.bus = addI2cAdapter(k, 3, "rk3x-i2c");
+    return b;
+}
+
+namespace {
+SimBoard buildJetsonFamily(SimKernel& k, const BoardOptions& o, PlatformType platform, const char* model, int bus) {
+    SimBoard b;
+    b.platform = platform;
+    setBoardModel(k, model);
+    SimVideoNode::Config cfg;
+    cfg.pixelFormats = {V4L2_PIX_FMT_Y12};
+    addVideoNode(k, b, o, cfg, "vi-output, norvane " + std::to_string(bus) + "-000c");
+    addSensorControls(b.video->controls);
+    b.busNumber = bus;
+    b.bus = addI2cAdapter(k, bus, "i2c-2-mux (chan_id 0)");
+    return b;
+}
+}  // namespace
+
+SimBoard buildJetson(SimKernel& k, const BoardOptions& o) {
+    return buildJetsonFamily(k, o, PLATFORM_JETSON, "NVIDIA Jetson Xavier NX Developer Kit", 30);
+}
+
+SimBoard buildJetsonNano(SimKernel& k, const BoardOptions& o) {
+    return buildJetsonFamily(k, o, PLATFORM_JETSON_NANO, "NVIDIA Jetson Nano Developer Kit", 7);
+}
+
+SimBoard buildUnknownBoard(SimKernel& k, const BoardOptions& o) {
+    SimBoard b;
+    b.platform = PLATFORM_UNKNOWN;
+    setBoardModel(k, "Generic ARM board");
+    SimVideoNode::Config cfg;
+    addVideoNode(k, b, o, cfg, "capture");
+    addSensorControls(b.video->controls);
+    return b;
+}
+
+}  // namespace sim
+}  // namespace Norvane

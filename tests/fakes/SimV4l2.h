@@ -1,0 +1,152 @@
+// Simulated V4L2 nodes: a capture video node (single- or multi-planar) with
+// memory-mapped streaming, and a sub-device with pad formats, selection and
+// controls. Both check request codes and structure fields as the kernel does.
+#pragma once
+
+#include <linux/v4l2-subdev.h>
+#include <linux/videodev2.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "tests/fakes/SimKernel.h"
+
+namespace Norvane {
+namespace sim {
+
+// Integer controls of a node (VIDIOC_G_CTRL / VIDIOC_S_CTRL).
+class SimControls {
+public:
+    void add(uint32_t id, int32_t value, int32_t min = INT32_MIN, int32_t max = INT32_MAX);
+    int32_t value(uint32_t id) const;
+    // Every successful write, in order.
+    std::vector<std::pair<uint32_t, int32_t>> writes() const;
+    // Answers the two control ioctls; other requests give -ENOTTY.
+    int handle(unsigned long request, void* arg);
+
+private:
+    struct Control {
+        int32_t value, min, max;
+    };
+    mutable std::mutex m;
+    std::map<uint32_t, Control> controls;
+    std::vector<std::pair<uint32_t, int32_t>> log;
+};
+
+class SimVideoNode : public SimNode {
+public:
+    struct Config {
+        uint32_t capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+        bool multiPlanar = false;  // the buffer type the queue accepts
+        uint32_t width = 240, height = 180;
+        bool fixedSize = true;               // TRY/S_FMT keep the sensor's size
+        std::vector<uint32_t> pixelFormats;  // empty: Y12 and Y12P
+        uint32_t inputs = 1;
+        uint32_t maxBuffers = 32;
+        int grantedBuffers = -1;    // >= 0: REQBUFS grants exactly this many
+        uint32_t bufferLength = 0;  // nonzero: the buffer size instead of sizeimage
+    };
+
+    // A frame the sensor will deliver into the next queued buffer.
+    struct Frame {
+        std::vector<uint8_t> content;
+        int64_t sec = 0;
+        int64_t usec = 0;
+        int reportIndex = -1;  // >= 0: DQBUF reports this index instead
+    };
+
+    SimVideoNode();
+    explicit SimVideoNode(Config config);
+
+    void onClose() override;
+    int fileIoctl(int openFlags, unsigned long request, void* arg) override;
+    int ioctl(unsigned long request, void* arg) override { return fileIoctl(0, request, arg); }
+    void* mmap(size_t length, int prot, int flags, off_t offset) override;
+    int munmap(void* addr, size_t length) override;
+    short pollEvents(short requested) override;
+    short waitEvents(short requested, int timeoutMs) override;
+
+    SimControls controls;
+
+    // --- test side -----------------------------------------------------------
+    void pushFrame(Frame frame);
+    // Frames pushed and not yet delivered.
+    size_t pendingFrames() const;
+    bool streaming() const;
+    uint32_t bufferCount() const;
+    uint32_t bufferLength() const;
+    int queuedBuffers() const;
+    int mappedBuffers() const;
+    v4l2_format format() const;  // the current (S_FMT) format
+    int input() const;
+    // Makes TRY/S_FMT/G_FMT report this size from now on.
+    void forceSize(uint32_t width, uint32_t height);
+
+private:
+    struct Buffer {
+        std::shared_ptr<std::vector<uint8_t>> memory;
+        uint32_t offset = 0;
+        bool queued = false;
+        int maps = 0;
+        uint32_t bytesused = 0;
+        timeval timestamp{};
+        uint32_t sequence = 0;
+    };
+
+    uint32_t bufType() const;
+    bool ready() const;
+    int checkBuffer(const v4l2_buffer* b, bool checkMemory) const;
+    void fillBuffer(v4l2_buffer* b, uint32_t index) const;
+    int adjustFormat(v4l2_format* f) const;
+    int reqbufs(v4l2_requestbuffers* r);
+    int dqbuf(int openFlags, v4l2_buffer* b);
+    void stopStreaming();
+
+    Config cfg;
+    mutable std::mutex m;
+    std::condition_variable changed;
+    v4l2_format current{};
+    std::vector<Buffer> buffers;
+    std::deque<uint32_t> queue;  // queued buffer indexes, oldest first
+    std::deque<Frame> pending;
+    std::map<void*, std::pair<uint32_t, std::shared_ptr<std::vector<uint8_t>>>> maps;
+    bool isStreaming = false;
+    int inputIndex = 0;
+    uint32_t sequence = 0;
+};
+
+class SimSubdev : public SimNode {
+public:
+    struct Config {
+        uint32_t width = 240, height = 180;
+        uint32_t code = 0x2013;  // MEDIA_BUS_FMT_Y12_1X12
+        bool fixedSize = true;
+        uint32_t pads = 1;
+        bool selection = true;  // answers VIDIOC_SUBDEV_G_SELECTION
+    };
+
+    SimSubdev();
+    explicit SimSubdev(Config config);
+    int ioctl(unsigned long request, void* arg) override;
+
+    SimControls controls;
+
+    // The format of `pad` for `which` (V4L2_SUBDEV_FORMAT_TRY or _ACTIVE).
+    v4l2_mbus_framefmt format(uint32_t which, uint32_t pad) const;
+    // Makes every format this sub-device reports carry this size.
+    void forceSize(uint32_t width, uint32_t height);
+
+private:
+    Config cfg;
+    mutable std::mutex m;
+    std::vector<v4l2_mbus_framefmt> formats[2];  // [which][pad]
+};
+
+}  // namespace sim
+}  // namespace Norvane
