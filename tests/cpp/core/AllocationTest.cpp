@@ -23,6 +23,7 @@
 #include "core/NorvaneTOFCamera.h"
 #include "tests/cpp/sdk/EvkTestSupport.h"
 #include "tests/fakes/SimKernel.h"
+#include "tests/fakes/WorkDir.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define NORVANE_SANITIZER_ALLOCATOR 1
@@ -189,12 +190,19 @@ TEST(AllocationHook, CountsAllocationsOfEveryKindOnEveryThread) {
     EXPECT_EQ(allocationsOf([&] { other.join(); }), 1);
 }
 
+struct VgaSetup {
+    int width = 0;  // 0: the kit is an HQVGA sensor
+    int height = 0;
+    bool dual = false;
+};
+
 struct Stream {
     const char* name;
     FrameType output;
     const char* kit;  // configuration text of the simulated kit
     int skipFrame;    // with a cycle of 2: 1 delivers every other capture
     std::chrono::microseconds hold;  // how long the consumer keeps each frame
+    VgaSetup vga;
 };
 
 void PrintTo(const Stream& s, std::ostream* os) { *os << s.name; }
@@ -227,7 +235,14 @@ TEST_P(SteadyState, NoHeapAllocationPerDeliveredFrame) {
         ScopedKernel scope(k);
         cam = std::make_unique<NorvaneTOFCamera>();
     }
+    sim::ScopedWorkDir dir;  // the VGA device writes its configuration files here
     ASSERT_EQ(cam->openWithFile(path.c_str(), 0), NorvaneSuccess);
+    if (s.vga.width > 0) {
+        ASSERT_EQ(cam->getCameraInfo().device_type, VGA);
+        ASSERT_EQ(cam->setControl(CameraCtrl::MODE, s.vga.dual ? 1 : 0), NorvaneSuccess);
+        ASSERT_EQ(cam->setControl(CameraCtrl::FMT_WIDTH, s.vga.width), NorvaneSuccess);
+        ASSERT_EQ(cam->setControl(CameraCtrl::FMT_HEIGHT, s.vga.height), NorvaneSuccess);
+    }
     if (s.skipFrame > 0) {
         ASSERT_EQ(cam->setControl(CameraCtrl::SKIP_FRAME_LOOP, 2), NorvaneSuccess);
         ASSERT_EQ(cam->setControl(CameraCtrl::SKIP_FRAME, s.skipFrame), NorvaneSuccess);
@@ -253,15 +268,21 @@ using std::chrono::microseconds;
 
 INSTANTIATE_TEST_SUITE_P(
     KitThroughCamera, SteadyState,
-    ::testing::Values(Stream{"depth_unpaced", FrameType::DEPTH, "fps = 0\n", 0, microseconds(0)},
-                      Stream{"raw_unpaced", FrameType::RAW, "fps = 0\n", 0, microseconds(0)},
+    ::testing::Values(Stream{"depth_unpaced", FrameType::DEPTH, "fps = 0\n", 0, microseconds(0), {}},
+                      Stream{"raw_unpaced", FrameType::RAW, "fps = 0\n", 0, microseconds(0), {}},
                       // The consumer waits in requestFrame, the kit paces its captures.
-                      Stream{"depth_paced", FrameType::DEPTH, "fps = 500\n", 0, microseconds(0)},
-                      Stream{"raw_paced", FrameType::RAW, "fps = 500\n", 0, microseconds(0)},
+                      Stream{"depth_paced", FrameType::DEPTH, "fps = 500\n", 0, microseconds(0), {}},
+                      Stream{"raw_paced", FrameType::RAW, "fps = 500\n", 0, microseconds(0), {}},
                       // The capture thread takes back frames the consumer is too slow for.
-                      Stream{"depth_slow_consumer", FrameType::DEPTH, "fps = 0\n", 0, microseconds(2000)},
+                      Stream{"depth_slow_consumer", FrameType::DEPTH, "fps = 0\n", 0, microseconds(2000), {}},
                       // Skipped captures go straight back to the free stack.
-                      Stream{"depth_skipping", FrameType::DEPTH, "fps = 0\n", 1, microseconds(0)}),
+                      Stream{"depth_skipping", FrameType::DEPTH, "fps = 0\n", 1, microseconds(0), {}},
+                      // The VGA device and the phase-processing library.
+                      Stream{"vga_depth_dual", FrameType::DEPTH,
+                             "geometry = vga\nfrequency = dual\nwidth = 320\nheight = 240\nfps = 0\n", 0,
+                             microseconds(0), VgaSetup{320, 240, true}},
+                      Stream{"vga_raw", FrameType::RAW, "geometry = vga\nwidth = 320\nheight = 240\nfps = 0\n", 0,
+                             microseconds(0), VgaSetup{320, 240, false}}),
     [](const ::testing::TestParamInfo<Stream>& info) { return std::string(info.param.name); });
 
 }  // namespace
