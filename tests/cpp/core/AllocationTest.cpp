@@ -52,8 +52,10 @@ extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(con
 namespace {
 
 void onSanitizerMalloc(const volatile void*, size_t) { noteAllocation(); }
+void onSanitizerFree(const volatile void*) {}
 
-const int hookInstalled = __sanitizer_install_malloc_and_free_hooks(onSanitizerMalloc, nullptr);
+// The sanitizer takes a pair of hooks or none: the slot number, 0 when refused.
+const int hookInstalled = __sanitizer_install_malloc_and_free_hooks(onSanitizerMalloc, onSanitizerFree) > 0 ? 1 : 0;
 
 }  // namespace
 
@@ -180,14 +182,24 @@ TEST(AllocationHook, CountsAllocationsOfEveryKindOnEveryThread) {
                   std::free(escaped);
               }),
               1);
+    // Another thread grows a vector while the count runs; its start and its
+    // end lie outside the count.
     std::vector<int> grown;
+    std::atomic<int> step{0};
     std::thread other([&] {
-        // Waits for the count to start, then grows the vector on this thread.
-        while (!counting.load()) std::this_thread::yield();
+        step.store(1);
+        while (step.load() != 2) std::this_thread::yield();
         grown.push_back(1);
         escaped = grown.data();
+        step.store(3);
     });
-    EXPECT_EQ(allocationsOf([&] { other.join(); }), 1);
+    while (step.load() != 1) std::this_thread::yield();
+    EXPECT_EQ(allocationsOf([&] {
+                  step.store(2);
+                  while (step.load() != 3) std::this_thread::yield();
+              }),
+              1);
+    other.join();
 }
 
 struct VgaSetup {
