@@ -90,14 +90,15 @@ public:
 // A consumer thread taking and giving back every frame it can get.
 class Consumer {
 public:
-    explicit Consumer(NorvaneTOFCamera& cam) : worker([this, &cam] {
-        while (!done.load()) {
-            if (NorvaneFrameBuffer* f = cam.requestFrame(kRequestTimeoutMs)) {
-                frames.fetch_add(1);
-                cam.releaseFrame(f);
-            }
-        }
-    }) {}
+    explicit Consumer(NorvaneTOFCamera& cam)
+        : worker([this, &cam] {
+              while (!done.load()) {
+                  if (NorvaneFrameBuffer* f = cam.requestFrame(kRequestTimeoutMs)) {
+                      frames.fetch_add(1);
+                      cam.releaseFrame(f);
+                  }
+              }
+          }) {}
     ~Consumer() {
         done.store(true);
         worker.join();
