@@ -40,8 +40,8 @@ constexpr double kPacedSeconds = 3.0;
 constexpr int kDecodeRounds = 301;
 // Captures of the wake-up figures, one every kWakeupPeriod: long enough
 // that the consumer is always waiting again when the next one is published.
-constexpr int kWakeupSamples = 600;
-constexpr int kWakeupBlocks = 6;
+constexpr int kWakeupSamples = 800;
+constexpr int kWakeupBlocks = 20;
 constexpr std::chrono::microseconds kWakeupPeriod{2000};
 
 void print(const char* name, double value, const char* unit) { std::printf("%s %.6g %s\n", name, value, unit); }
