@@ -1,7 +1,10 @@
+#include "device/NorvaneDeviceVGA.h"
 #include "sensor/TransportFactory.h"
 
 namespace Norvane {
 
-std::unique_ptr<NorvaneDevice> createVgaDevice(PlatformType) { return nullptr; }
+std::unique_ptr<NorvaneDevice> createVgaDevice(PlatformType platform) {
+    return std::make_unique<NorvaneDeviceVGA>(platform);
+}
 
 }  // namespace Norvane

@@ -16,6 +16,16 @@ void useStrAsRepr(py::enum_<E>& e) {
     e.attr("__repr__") = e.attr("__str__");
 }
 
+// A read/write property for an enumeration field. Reading gives an enum
+// object that refers to the field (it keeps the record alive and follows
+// later changes); assigning None raises RuntimeError, as for arguments.
+template <typename Record, typename E>
+void enumProperty(py::class_<Record>& cls, const char* name, E Record::*field) {
+    cls.def_property(
+        name, [field](const Record& r) -> const E& { return r.*field; },
+        [field](Record& r, const E* value) { r.*field = enumArgument(value); });
+}
+
 }  // namespace
 
 void bindEnumerations(py::module_& m) {
@@ -104,18 +114,18 @@ void bindEnumerations(py::module_& m) {
 }
 
 void bindRecords(py::module_& m) {
-    py::class_<FrameDataFormat>(m, "NorvaneFormat")
-        .def_readwrite("width", &FrameDataFormat::width)
+    py::class_<FrameDataFormat> format(m, "NorvaneFormat");
+    format.def_readwrite("width", &FrameDataFormat::width)
         .def_readwrite("height", &FrameDataFormat::height)
-        .def_readwrite("timestamp", &FrameDataFormat::timestamp)
-        .def_readwrite("type", &FrameDataFormat::type);
+        .def_readwrite("timestamp", &FrameDataFormat::timestamp);
+    enumProperty(format, "type", &FrameDataFormat::type);
 
-    py::class_<CameraInfo>(m, "NorvaneInfo")
-        .def_readwrite("index", &CameraInfo::index)
-        .def_readwrite("connect", &CameraInfo::connect)
-        .def_readwrite("device_type", &CameraInfo::device_type)
-        .def_readwrite("type", &CameraInfo::type)
-        .def_readwrite("width", &CameraInfo::width)
+    py::class_<CameraInfo> info(m, "NorvaneInfo");
+    info.def_readwrite("index", &CameraInfo::index);
+    enumProperty(info, "connect", &CameraInfo::connect);
+    enumProperty(info, "device_type", &CameraInfo::device_type);
+    enumProperty(info, "type", &CameraInfo::type);
+    info.def_readwrite("width", &CameraInfo::width)
         .def_readwrite("height", &CameraInfo::height)
         .def_readwrite("bit_width", &CameraInfo::bit_width)
         .def_readwrite("bpp", &CameraInfo::bpp);

@@ -1,0 +1,51 @@
+// The camera as the Python module drives it. The module lets go of the
+// interpreter lock while the camera works, so calls may now arrive from
+// several interpreter threads at once: the lifecycle and control calls are
+// serialised here, frame waits and releases need no lock of their own.
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+#include "core/FramePool.h"
+#include "core/NorvaneTOFCamera.h"
+#include "core/NorvaneTypes.h"
+#include "python/FrameHandle.h"
+#include "sensor/NorvaneTOFSensor.h"
+
+namespace Norvane {
+namespace python {
+
+class BoundCamera {
+public:
+    BoundCamera() = default;
+    BoundCamera(const BoundCamera&) = delete;
+    BoundCamera& operator=(const BoundCamera&) = delete;
+
+    TofErrorCode open(Connection connect, int index);
+    TofErrorCode openWithFile(const char* path, int index);
+    // Opens a caller's transport, as open does with the ones it builds.
+    TofErrorCode openWithSensor(std::unique_ptr<NorvaneTOFSensor> sensor, Connection connect, int index);
+    // Closes the camera and retires its frame pool: frames still lent turn
+    // invalid and waiting requests return empty-handed.
+    TofErrorCode close();
+    TofErrorCode start(FrameType type);
+    TofErrorCode stop();
+    TofErrorCode setControl(CameraCtrl ctrl, int value);
+    // The control's value; 0 when the camera wrote none.
+    int getControl(CameraCtrl ctrl);
+    CameraInfo getCameraInfo();
+
+    // The pool frames are requested from (null before the first start).
+    std::shared_ptr<FramePool> currentPool() const { return camera.currentPool(); }
+    // Gives a frame back: -1 for null, for a frame no longer valid and for a
+    // frame of another camera.
+    TofErrorCode releaseFrame(const FrameHandle* frame);
+
+private:
+    std::mutex lifecycle;  // held for every call that reaches sensor, device or pool setup
+    NorvaneTOFCamera camera;
+};
+
+}  // namespace python
+}  // namespace Norvane

@@ -1,0 +1,117 @@
+"""The camera class end to end on the simulated kit: arguments, results, records."""
+import time
+
+import pytest
+
+import NorvaneDepthCamera as ndc
+from conftest import OK, WAIT_MS, hold_every_frame, take
+
+UNKNOWN = ndc.TOFErrorCode.NorvaneUnkownError
+
+
+def test_arguments_are_converted_strictly_before_the_library_runs():
+    cam = ndc.NorvaneCamera()
+    for bad in (lambda: cam.open(0), lambda: cam.open(ndc.TOFOutput.RAW), lambda: cam.open(ndc.TOFConnect.USB, 1.0),
+                lambda: cam.start(0), lambda: cam.setControl(6, 30),
+                lambda: cam.setControl(ndc.TOFControl.FRAME_RATE, 2.5),
+                lambda: cam.setControl(ndc.TOFControl.FRAME_RATE, 2**31),
+                lambda: cam.requestFrame(32768), lambda: cam.requestFrame(-32769), lambda: cam.requestFrame(1.5),
+                lambda: cam.releaseFrame(0), lambda: cam.openWithFile(1)):  # fmt: skip
+        with pytest.raises(TypeError):
+            bad()
+    for none_for_enum in (lambda: cam.open(None), lambda: cam.start(None), lambda: cam.setControl(None, 1),
+                          lambda: cam.getControl(None)):  # fmt: skip
+        with pytest.raises(RuntimeError) as raised:
+            none_for_enum()
+        assert str(raised.value) == ""
+    assert cam.getCameraInfo().connect == ndc.TOFConnect.CSI, "nothing reached the camera"
+
+
+def test_failures_come_back_as_results(tmp_path, capfd):
+    cam = ndc.NorvaneCamera()
+    assert cam.requestFrame(-1) is None, "no pool yet: no wait"
+    assert cam.close() == UNKNOWN, "nothing open to close"
+    assert cam.stop() == UNKNOWN
+    assert cam.releaseFrame(None) == UNKNOWN
+    assert cam.start(ndc.TOFOutput.DEPTH) == UNKNOWN
+    assert cam.openWithFile(None) == UNKNOWN
+    bad = tmp_path / "bad.conf"
+    bad.write_text("fps = fast\n")
+    result = cam.openWithFile(str(bad))
+    assert isinstance(result, ndc.TOFErrorCode) and result == UNKNOWN
+    assert "fps" in capfd.readouterr().err
+
+
+def test_open_defaults_and_paths(kit):
+    cam = ndc.NorvaneCamera()
+    assert cam.open(ndc.TOFConnect.USB) == OK
+    info = cam.getCameraInfo()
+    assert (info.index, info.connect, info.device_type) == (0, ndc.TOFConnect.USB, ndc.TOFDeviceType.HQVGA)
+    assert info.device_type == 1, "TOFDeviceType compares with ints"
+    assert (info.width, info.height) == (240, 180)
+    assert cam.close() == OK
+    assert cam.openWithFile(str(kit).encode()) == OK, "bytes are a path too"
+    assert cam.openWithFile(str(kit), 0) == OK
+    cam.close()
+
+
+def test_get_control_is_a_plain_int_and_set_control_reaches_the_camera(depth_cam):
+    assert type(depth_cam.getControl(ndc.TOFControl.FMT_WIDTH)) is int, "also when the camera wrote nothing"
+    range_mm = depth_cam.getControl(ndc.TOFControl.RANGE)
+    assert type(range_mm) is int and range_mm == 4000
+    assert depth_cam.setControl(ndc.TOFControl.RANGE, 2000) == OK
+    assert depth_cam.getControl(ndc.TOFControl.RANGE) == 2000
+    assert depth_cam.setControl(ndc.TOFControl.SKIP_FRAME_LOOP, 0) == ndc.TOFErrorCode.NorvaneInvalidParameter
+    assert depth_cam.setControl(ndc.TOFControl.SKIP_FRAME_LOOP, 1) == OK
+
+
+def test_camera_info_is_a_copy_with_checked_properties(depth_cam):
+    info = depth_cam.getCameraInfo()
+    assert info.type == ndc.TOFOutput.DEPTH
+    info.width = 7
+    info.type = ndc.TOFOutput.RAW
+    again = depth_cam.getCameraInfo()
+    assert (again.width, again.type) == (240, ndc.TOFOutput.DEPTH)
+    assert info is not again
+    with pytest.raises(TypeError):
+        info.type = 0
+    with pytest.raises(TypeError):
+        info.device_type = 1
+    with pytest.raises(TypeError):
+        info.width = -1
+    with pytest.raises(RuntimeError):
+        info.connect = None
+    assert info.type == ndc.TOFOutput.RAW, "refused assignments change nothing"
+
+
+def test_request_gives_the_frame_class_of_the_output(depth_cam, raw_cam):
+    depth = take(depth_cam)
+    assert type(depth) is ndc.DepthData and isinstance(depth, ndc.NorvaneFrame)
+    raw = take(raw_cam)
+    assert type(raw) is ndc.RawData and isinstance(raw, ndc.NorvaneFrame)
+    assert depth_cam.releaseFrame(raw) == UNKNOWN, "a frame of another camera"
+    assert depth_cam.releaseFrame(None) == UNKNOWN
+    assert depth_cam.releaseFrame(depth) == OK
+    assert raw_cam.releaseFrame(raw) == OK
+    assert depth_cam.releaseFrame(depth) == UNKNOWN, "released twice"
+
+
+def test_request_times_out_with_none_while_every_frame_is_held(depth_cam):
+    held = hold_every_frame(depth_cam)
+    begin = time.monotonic()
+    assert depth_cam.requestFrame(200) is None
+    assert 0.15 < time.monotonic() - begin < 3
+    assert depth_cam.requestFrame(0) is None
+    assert depth_cam.releaseFrame(held.pop()) == OK
+    assert depth_cam.requestFrame(WAIT_MS) is not None, "a released buffer flows again"
+
+
+def test_start_twice_and_restart_with_another_output(depth_cam):
+    assert depth_cam.start(ndc.TOFOutput.DEPTH) == UNKNOWN, "already running"
+    assert depth_cam.start(ndc.TOFOutput.CONFIDENCE) == UNKNOWN
+    assert depth_cam.stop() == OK
+    assert depth_cam.start(ndc.TOFOutput.CONFIDENCE) == UNKNOWN
+    assert depth_cam.stop() == OK, "the failed start left the sensor streaming"
+    assert depth_cam.start(ndc.TOFOutput.RAW) == OK
+    assert type(take(depth_cam)) is ndc.RawData
+    assert depth_cam.getCameraInfo().type == ndc.TOFOutput.RAW
