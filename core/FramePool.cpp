@@ -95,6 +95,33 @@ uint64_t FrameQueue::generationOf(const NorvaneFrameBuffer* buffer) const {
     return n->generation;
 }
 
+FrameQueue::Census FrameQueue::census() const {
+    Census c;
+    std::lock_guard<std::mutex> lock(mutex);
+    // Each walk is bounded by the node count, so a cycle cannot hang it.
+    auto walk = [&](const LinkNode* head, NodeState state, size_t& count) {
+        const LinkNode* last = nullptr;
+        for (const LinkNode* n = head; n; n = n->next) {
+            if (count == nodes.size() || !owns(n) || n->state != state) {
+                c.consistent = false;
+                return last;
+            }
+            ++count;
+            last = n;
+        }
+        return last;
+    };
+    walk(freeHead, NodeState::FREE, c.free);
+    const LinkNode* tail = walk(readyHead, NodeState::READY, c.ready);
+    if (tail != readyTail) c.consistent = false;
+    size_t states[4] = {};
+    for (const auto& n : nodes) ++states[size_t(n->state)];
+    c.producer = states[size_t(NodeState::PRODUCER)];
+    c.consumer = states[size_t(NodeState::CONSUMER)];
+    if (states[size_t(NodeState::FREE)] != c.free || states[size_t(NodeState::READY)] != c.ready) c.consistent = false;
+    return c;
+}
+
 namespace {
 
 uint32_t checkedDimension(uint64_t value) {
@@ -202,6 +229,13 @@ int FramePool::publish(LinkNode* node) {
 }
 
 int FramePool::discard(LinkNode*& node) { return queue->release(node, NodeState::PRODUCER); }
+
+FrameQueue::Census FramePool::census() const {
+    FrameQueue::Census c = queue->census();
+    std::lock_guard<std::mutex> lock(mutex);
+    if (readyCount < 0 || size_t(readyCount) > c.ready) c.consistent = false;
+    return c;
+}
 
 void FramePool::close() {
     std::lock_guard<std::mutex> lock(mutex);

@@ -49,6 +49,15 @@ public:
     // own the node or the node is elsewhere.
     int release(LinkNode*& node, NodeState holder);
 
+    // Where the nodes are, counted by walking the lists and by reading each
+    // node's state; `consistent` when both agree and every list is sound
+    // (no foreign node, no cycle, the tail at the end).
+    struct Census {
+        size_t free = 0, ready = 0, producer = 0, consumer = 0;
+        bool consistent = true;
+    };
+    Census census() const;
+
     // Whether the node carrying `buffer` is in `state` with `generation`.
     bool holds(const NorvaneFrameBuffer* buffer, NodeState state, uint64_t generation) const;
     // Generation of the node carrying `buffer`; 0 for a buffer never taken
@@ -111,6 +120,11 @@ public:
     // Refuses further requests and wakes every waiter; they return null.
     void close();
     bool isClosed() const;
+
+    // The queue's census (one snapshot under the queue's lock); also
+    // inconsistent when more ready frames are announced than the ready queue
+    // held, which is exact while no producer runs.
+    FrameQueue::Census census() const;
 
     CacheData& captureBuffer() { return *cache; }
     FrameSize frameSize() const { return size; }

@@ -302,17 +302,14 @@ int lookupI2cBusByName(const char* name) {
     I2cAdapter* list = gatherI2cBusses();
     if (!list) return -1;
     int found = -1;
-    bool unique = true;
-    for (I2cAdapter* a = list; a->name; ++a) {
+    int matches = 0;  // counted apart: a listed number may itself be negative
+    for (I2cAdapter* a = list; a->name && matches < 2; ++a) {
         if (std::strcmp(a->name, name) != 0) continue;
-        if (found >= 0) {
-            unique = false;
-            break;
-        }
         found = a->nr;
+        ++matches;
     }
     freeI2cBusses(list);
-    if (!unique) {
+    if (matches > 1) {
         std::fprintf(stderr, "Error: I2C bus name is not unique!\n");
         return -1;
     }

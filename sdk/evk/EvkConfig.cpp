@@ -24,12 +24,16 @@ std::string trim(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
+// Whether a conversion ending at `end` used all of `v` (a NUL byte inside
+// the value ends the C string early).
+bool wholeText(const std::string& v, const char* end) { return end == v.c_str() + v.size(); }
+
 bool parseNumber(const std::string& v, double lo, double hi, double& out) {
     if (v.empty()) return false;
     char* end = nullptr;
     errno = 0;
     double d = std::strtod(v.c_str(), &end);
-    if (errno != 0 || *end != '\0' || !std::isfinite(d) || d < lo || d > hi) return false;
+    if (errno != 0 || !wholeText(v, end) || !std::isfinite(d) || d < lo || d > hi) return false;
     out = d;
     return true;
 }
@@ -39,7 +43,7 @@ bool parseUnsigned(const std::string& v, uint64_t& out) {
     char* end = nullptr;
     errno = 0;
     unsigned long long n = std::strtoull(v.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0') return false;
+    if (errno != 0 || !wholeText(v, end)) return false;
     out = n;
     return true;
 }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -44,13 +45,25 @@ bool charDevicePath(int fd, char* out, size_t size, const char* suffix) {
     return n >= 0 && size_t(n) < size;
 }
 
+// Moves `d` to the entity after it (from a zeroed record: the first one).
+// False at the end of the list or on failure, errno telling which; also
+// (EINVAL) when the id does not grow, which would repeat the walk for ever.
+bool nextEntity(int mediaFd, media_entity_desc& d) {
+    const uint32_t previous = d.id;
+    std::memset(&d, 0, sizeof d);
+    d.id = previous | MEDIA_ENT_ID_FLAG_NEXT;
+    if (xioctl(mediaFd, MEDIA_IOC_ENUM_ENTITIES, &d) < 0) return false;
+    if (d.id > previous) return true;
+    errno = EINVAL;
+    return false;
+}
+
 // The id of the entity named exactly `name`, or kNoEntity after the message.
 uint32_t findEntity(int mediaFd, const char* name) {
     media_entity_desc d;
     std::memset(&d, 0, sizeof d);
     for (;;) {
-        d.id |= MEDIA_ENT_ID_FLAG_NEXT;
-        if (xioctl(mediaFd, MEDIA_IOC_ENUM_ENTITIES, &d) < 0) {
+        if (!nextEntity(mediaFd, d)) {
             std::perror("Query entity failed");
             return kNoEntity;
         }
@@ -224,10 +237,7 @@ void NorvaneTOFCSISensor::setupMediaPipeline(int fd) {
     media_entity_desc entity;
     std::memset(&entity, 0, sizeof entity);
     for (;;) {
-        uint32_t previous = entity.id;
-        std::memset(&entity, 0, sizeof entity);
-        entity.id = previous | MEDIA_ENT_ID_FLAG_NEXT;
-        if (xioctl(media.get(), MEDIA_IOC_ENUM_ENTITIES, &entity) < 0) return;  // EINVAL: the end
+        if (!nextEntity(media.get(), entity)) return;  // EINVAL: the end
         const char* name = entity.name;
         bool receiver = false, sensor = false;
         switch (platform) {

@@ -24,6 +24,16 @@ constexpr int kFrameWaitMs = 1000;           // longest wait for one frame
 constexpr int64_t kMaxSubFrameGapUs = 5000;  // sub-frames of one capture
 constexpr uint8_t kFrameRateRegister[2] = {0x06, 0x33};
 
+// Microseconds from the previous buffer's time to this one's; false when
+// the difference does not fit in 64 bits (times far apart).
+bool gapMicroseconds(int64_t sec, int64_t usec, int64_t prevSec, int64_t prevUsec, int64_t& gap) {
+    constexpr int64_t kMicrosecondsPerSecond = 1000000;
+    int64_t seconds, secondsUs, micros;
+    return !__builtin_sub_overflow(sec, prevSec, &seconds) &&
+           !__builtin_mul_overflow(seconds, kMicrosecondsPerSecond, &secondsUs) &&
+           !__builtin_sub_overflow(usec, prevUsec, &micros) && !__builtin_add_overflow(secondsUs, micros, &gap);
+}
+
 bool isMultiPlanar(uint32_t type) { return type == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE; }
 
 // A zeroed buffer record of the transport's type, with its one plane.
@@ -238,8 +248,9 @@ int NorvaneTOFCSISensor::getFrame(uint8_t* data, int64_t* timestamp) {
 
         int64_t sec = int64_t(buf.timestamp.tv_sec), usec = int64_t(buf.timestamp.tv_usec);
         if (i > 0) {
-            int64_t gap = (sec - prevSec) * 1000000 + (usec - prevUsec);
-            if (gap > kMaxSubFrameGapUs || gap < -kMaxSubFrameGapUs) {
+            int64_t gap = 0;
+            if (!gapMicroseconds(sec, usec, prevSec, prevUsec, gap) || gap > kMaxSubFrameGapUs ||
+                gap < -kMaxSubFrameGapUs) {
                 // Not part of the capture begun so far: start again here.
                 pos = 0;
                 i = 0;
@@ -257,7 +268,8 @@ int NorvaneTOFCSISensor::getFrame(uint8_t* data, int64_t* timestamp) {
         if (xioctl(videoFd.get(), VIDIOC_QBUF, &buf) < 0) return -2;
         ++i;
     }
-    *timestamp = prevSec * 1000 + prevUsec / 1000;
+    // Wrapping arithmetic: a driver's timestamp far out of range must not overflow.
+    *timestamp = int64_t(uint64_t(prevSec) * 1000u + uint64_t(prevUsec / 1000));
     return 0;
 }
 

@@ -96,14 +96,14 @@ size_t NorvaneTOFUSBSensor::expectedBytes() const { return size_t(info.width) * 
 // 8-bit samples double in size; the frames of a capture stay back to back.
 size_t NorvaneTOFUSBSensor::outputBytes() const { return info.bpp == 1 ? 2 * expectedBytes() : expectedBytes(); }
 
-void NorvaneTOFUSBSensor::convertFrame(uint8_t* out) const {
+bool NorvaneTOFUSBSensor::convertFrame(uint8_t* out) const {
     const uint8_t* in = frame.data;
     const size_t expected = expectedBytes();
     const unsigned b = info.bit_width;
     if (b == 8 && info.bpp == 1) {
         for (size_t i = 0; i < expected; ++i) store16(out + 2 * i, uint16_t(in[i] << 4));
     } else if (info.bpp != 2 || b > kMaxSampleBits) {
-        return;  // no 16-bit form for this sample format
+        return false;  // no 16-bit form for this sample format
     } else if (b == kOutputBits) {
         std::memcpy(out, in, expected);
     } else if (b < kOutputBits) {
@@ -113,6 +113,7 @@ void NorvaneTOFUSBSensor::convertFrame(uint8_t* out) const {
         const unsigned shift = b - kOutputBits;
         for (size_t i = 0; i + 1 < expected; i += 2) store16(out + i, uint16_t(load16(in + i) >> shift));
     }
+    return true;
 }
 
 int NorvaneTOFUSBSensor::getFrame(uint8_t* data, int64_t* timestamp) {
@@ -134,11 +135,12 @@ int NorvaneTOFUSBSensor::getFrame(uint8_t* data, int64_t* timestamp) {
             i = 0;
             pos = 0;
         }
-        if (frame.size != expected || (expected > 0 && !frame.data)) {
+        // A frame of the wrong size, or of samples with no 16-bit form, would
+        // leave the capture unwritten.
+        if (frame.size != expected || (expected > 0 && (!frame.data || !convertFrame(data + pos)))) {
             NorvaneFreeImage(handle, frame);
             return -1;
         }
-        if (expected > 0) convertFrame(data + pos);
         written = true;
         previous = ts;
         pos += stride;

@@ -34,8 +34,9 @@ public:
     int deviceIndex() const { return index; }
 
 private:
-    // Writes one kit frame into `out` as 16-bit samples on the 12-bit scale.
-    void convertFrame(uint8_t* out) const;
+    // Writes one kit frame into `out` as 16-bit samples on the 12-bit scale;
+    // false (nothing written) for a sample format without a 16-bit form.
+    bool convertFrame(uint8_t* out) const;
     // Bytes one converted frame occupies in the caller's buffer.
     size_t outputBytes() const;
     size_t expectedBytes() const;

@@ -198,7 +198,7 @@ int SimVideoNode::dqbuf(int openFlags, v4l2_buffer* b) {
     pending.pop_front();
     Buffer& buf = buffers[index];
     size_t n = std::min(frame.content.size(), buf.memory->size());
-    std::memcpy(buf.memory->data(), frame.content.data(), n);
+    if (n) std::memcpy(buf.memory->data(), frame.content.data(), n);  // an empty frame has no data pointer
     buf.queued = false;
     buf.bytesused = uint32_t(n);
     buf.timestamp.tv_sec = decltype(buf.timestamp.tv_sec)(frame.sec);

@@ -169,6 +169,15 @@ TEST_F(I2cTest, BusTextNamesAreLookedUpExactly) {
     EXPECT_EQ(k.openDirectories(), 0);
 }
 
+TEST_F(I2cTest, ANameListedTwiceIsNotUniqueWhateverItsNumbers) {
+    // "i2c--2" reads as bus -2: the first match must still count.
+    k.addFile("/proc/mounts", sysfsOnly());
+    k.addFile("/sys/class/i2c-dev/i2c--2/name", "twice\n");
+    k.addFile("/sys/class/i2c-dev/i2c-38/name", "twice\n");
+    EXPECT_EQ(lookupI2cBusByName("twice"), -1);
+    EXPECT_EQ(err(), "Error: I2C bus name is not unique!\n");
+}
+
 TEST_F(I2cTest, NoAdapterListMatchesNothing) {
     // Neither /proc/bus/i2c nor /proc/mounts.
     EXPECT_TRUE(gather().empty());

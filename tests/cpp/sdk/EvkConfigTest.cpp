@@ -67,6 +67,21 @@ TEST(EvkConfig, BadLinesNameFileLineAndKey) {
     }
 }
 
+TEST(EvkConfig, NulByteInsideANumberIsABadValue) {
+    // The number reads as the text before the NUL; the rest must not vanish.
+    for (const char* key : {"fps", "noise", "seed"}) {
+        const std::string value = std::string("3") + '\0' + "x";
+        KitConfig config;
+        std::string error;
+        EXPECT_FALSE(parseConfig(std::string(key) + " = " + value + "\n", "k.conf", config, error)) << key;
+        EXPECT_EQ(error, "evk: k.conf:1: bad value \"" + value + "\" for key \"" + key + "\"");
+    }
+    KitConfig config;
+    std::string error;
+    EXPECT_TRUE(parseConfig(std::string("fps = 3 # a NUL in a comment: ") + '\0' + "\n", "k.conf", config, error));
+    EXPECT_EQ(config.fps, 3.0);
+}
+
 // Opening the kit with a file: one line on standard error when it is refused.
 std::string openFails(const char* path, uint8_t binFlag, int* rc) {
     EvkParam p;

@@ -272,8 +272,8 @@ TEST_F(UsbSensor, NoFramesPerCaptureReadsNothing) {
 class UsbConversion : public UsbSensor {
 protected:
     // Converts `raw` (one kit frame, repeated `frames` times) and returns the
-    // 16-bit output, the whole buffer.
-    std::vector<uint16_t> run(const std::vector<uint8_t>& raw, uint8_t bits, int frames = 1) {
+    // 16-bit output, the whole buffer; getFrame must return `result`.
+    std::vector<uint16_t> run(const std::vector<uint8_t>& raw, uint8_t bits, int frames = 1, int result = 0) {
         sensor.reset();
         scriptedEvk().reset();
         const uint32_t bpp = bits > 8 ? 2 : 1;
@@ -289,7 +289,7 @@ protected:
         }
         std::vector<uint8_t> data(raw.size() * 2 / bpp * frames + 4, kUntouched);
         int64_t ts = 0;
-        EXPECT_EQ(sensor->getFrame(data.data(), &ts), 0);
+        EXPECT_EQ(sensor->getFrame(data.data(), &ts), result);
         std::vector<uint16_t> out(data.size() / 2);
         std::memcpy(out.data(), data.data(), out.size() * 2);
         return out;
@@ -329,9 +329,12 @@ TEST_F(UsbConversion, NarrowAndWideSamplesAreShifted) {
     EXPECT_EQ(run(le16({0x01FF}), 9), (std::vector<uint16_t>{0x0FF8, kU, kU}));
 }
 
-TEST_F(UsbConversion, SampleFormatsWithoutA16BitFormWriteNothing) {
-    EXPECT_EQ(run({0x7F, 0x01}, 7), (std::vector<uint16_t>{kU, kU, kU, kU}));
-    EXPECT_EQ(run(le16({0xFFFF}), 40), (std::vector<uint16_t>{kU, kU, kU}));
+TEST_F(UsbConversion, SampleFormatsWithoutA16BitFormFailTheCapture) {
+    // Nothing is written: a success would hand on a capture that is not there.
+    EXPECT_EQ(run({0x7F, 0x01}, 7, 1, -1), (std::vector<uint16_t>{kU, kU, kU, kU}));
+    EXPECT_EQ(run(le16({0xFFFF}), 40, 1, -1), (std::vector<uint16_t>{kU, kU, kU}));
+    EXPECT_EQ(run(le16({0xFFFF}), 0, 1, -1), (std::vector<uint16_t>{kU, kU, kU, kU}));
+    EXPECT_EQ(scriptedEvk().framesLent(), 0) << "the frame goes back to the kit";
 }
 
 TEST_F(UsbSensor, RangeWritesTheRegisterSetsInOrder) {
