@@ -214,11 +214,17 @@ LinkNode* FramePool::takeOldestReady() {
 
 int FramePool::publish(LinkNode* node) {
     if (queue->pushReady(node) != 0) return -1;
-    std::lock_guard<std::mutex> lock(mutex);
-    if (readyCount <= kReadyLimit) {
-        ++readyCount;
-        cond.notify_all();
+    bool announced = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (readyCount <= kReadyLimit) {
+            ++readyCount;
+            announced = true;
+        }
     }
+    // Woken after the unlock, a consumer finds the mutex free instead of
+    // blocking on it once more.
+    if (announced) cond.notify_all();
     return 0;
 }
 

@@ -61,18 +61,23 @@ def test_every_call_is_a_distinct_copy_that_writes_never_reach(depth_cam):
     assert depth_cam.releaseFrame(frame) == OK
 
 
-def test_arrays_outlive_release_later_captures_stop_close_and_the_camera(kit):
-    cam = open_camera(kit, ndc.TOFOutput.DEPTH)
-    frame = take(cam)
-    depth = frame.getDepthData()
-    amplitude = frame.getAmplitudeData()
+def test_arrays_outlive_release_later_captures_stop_close_and_the_camera(tmp_path):
+    # With noise every capture differs, so a later capture into the same
+    # buffer would show in an array that still looked at it.
+    cam = open_camera(write_kit(tmp_path / "noisy.conf", fps=200, noise=1), ndc.TOFOutput.DEPTH)
+    first, *others = [take(cam) for _ in range(3)]
+    depth = first.getDepthData()
+    amplitude = first.getAmplitudeData()
     kept = depth.copy(), amplitude.copy()
     refs = sys.getrefcount(depth)
-    assert cam.releaseFrame(frame) == OK
-    for _ in range(6):  # every buffer of the pool is written again
-        assert cam.releaseFrame(take(cam)) == OK
+    assert cam.releaseFrame(first) == OK
+    # The other two buffers are held: the next capture goes into the released one.
+    later = take(cam)
+    assert not np.array_equal(later.getDepthData(), kept[0])
+    for frame in [later, *others]:
+        assert cam.releaseFrame(frame) == OK
     assert cam.stop() == OK and cam.close() == OK
-    del cam, frame
+    del cam, first, later, others
     gc.collect()
     assert np.array_equal(depth, kept[0]) and np.array_equal(amplitude, kept[1])
     assert sys.getrefcount(depth) == refs, "nothing else holds the array"
