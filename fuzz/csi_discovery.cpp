@@ -17,6 +17,7 @@
 #include "sensor/csi/NorvaneTOFCSISensor.h"
 #include "sensor/csi/V4l2Compat.h"
 #include "tests/fakes/SimBoards.h"
+#include "tests/fakes/SimMedia.h"
 
 using namespace Norvane;
 using sim::SimKernel;
@@ -52,7 +53,7 @@ public:
         if (request == MEDIA_IOC_SETUP_LINK) return setupResult;
         if (request != MEDIA_IOC_ENUM_ENTITIES) return -ENOTTY;
         auto* d = static_cast<media_entity_desc*>(arg);
-        const Entity* found = kernelOrder ? next(d->id) : scripted();
+        const Entity* found = kernelOrder ? sim::enumeratedEntity(entities, d->id) : scripted();
         if (!found) return -EINVAL;
         std::memset(d, 0, sizeof *d);
         d->id = found->id;
@@ -63,18 +64,6 @@ public:
     }
 
 private:
-    const Entity* next(uint32_t id) const {
-        const Entity* found = nullptr;
-        if (id & MEDIA_ENT_ID_FLAG_NEXT) {
-            id &= ~MEDIA_ENT_ID_FLAG_NEXT;
-            for (auto& e : entities)
-                if (e.id > id && (!found || e.id < found->id)) found = &e;
-        } else {
-            for (auto& e : entities)
-                if (e.id == id) found = &e;
-        }
-        return found;
-    }
     const Entity* scripted() { return calls < entities.size() ? &entities[calls++] : nullptr; }
     size_t calls = 0;
 };

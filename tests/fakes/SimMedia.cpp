@@ -36,16 +36,7 @@ int SimMediaDevice::ioctl(unsigned long request, void* arg) {
     switch (request) {
         case MEDIA_IOC_ENUM_ENTITIES: {
             auto* d = static_cast<media_entity_desc*>(arg);
-            uint32_t id = d->id;
-            const Entity* found = nullptr;
-            if (id & MEDIA_ENT_ID_FLAG_NEXT) {
-                id &= ~MEDIA_ENT_ID_FLAG_NEXT;
-                for (auto& e : entities)
-                    if (e.id > id && (!found || e.id < found->id)) found = &e;
-            } else {
-                for (auto& e : entities)
-                    if (e.id == id) found = &e;
-            }
+            const Entity* found = enumeratedEntity(entities, d->id);
             if (!found) return -EINVAL;
             std::memset(d, 0, sizeof *d);
             d->id = found->id;

@@ -7,10 +7,28 @@
 #include <string>
 #include <vector>
 
+#include "sensor/csi/V4l2Compat.h"
 #include "tests/fakes/SimKernel.h"
 
 namespace Norvane {
 namespace sim {
+
+// The entity MEDIA_IOC_ENUM_ENTITIES answers for `id`, as the kernel picks
+// it: with MEDIA_ENT_ID_FLAG_NEXT the lowest id above the one given, else
+// the entity of that id. Null when there is none.
+template <class Entity>
+const Entity* enumeratedEntity(const std::vector<Entity>& entities, uint32_t id) {
+    const Entity* found = nullptr;
+    if (id & MEDIA_ENT_ID_FLAG_NEXT) {
+        id &= ~MEDIA_ENT_ID_FLAG_NEXT;
+        for (auto& e : entities)
+            if (e.id > id && (!found || e.id < found->id)) found = &e;
+    } else {
+        for (auto& e : entities)
+            if (e.id == id) found = &e;
+    }
+    return found;
+}
 
 class SimMediaDevice : public SimNode {
 public:
