@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <optional>
+#include <string>
+
+#include <pybind11/stl.h>
 
 #include "core/NorvaneTypes.h"
 #include "python/BindTypes.h"
@@ -73,9 +77,13 @@ void bindCamera(py::module_& m) {
             kOpenDoc, py::arg("mode"), py::arg("index") = 0)
         .def(
             "openWithFile",
-            [](BoundCamera& camera, const char* path, int index) {
+            [](BoundCamera& camera, const std::optional<std::string>& path, int index) {
+                // A NUL would cut the path short and open another file (an
+                // empty path opens the kit's defaults); Python's own file
+                // functions refuse such a path the same way.
+                if (path && path->find('\0') != std::string::npos) throw py::value_error("embedded null byte");
                 py::gil_scoped_release released;
-                return camera.openWithFile(path, index);
+                return camera.openWithFile(path ? path->c_str() : nullptr, index);
             },
             kOpenWithFileDoc, py::arg("path"), py::arg("index") = 0)
         .def("close", &BoundCamera::close, "Close the camera", GilFree())

@@ -16,6 +16,10 @@ namespace {
 constexpr double kMaxFps = 10000.0;
 constexpr double kMaxNoise = 100.0;
 constexpr const char* kMessagePrefix = "evk: ";
+// A configuration is a handful of lines. Reading stops past this size, so
+// a path to a device such as /dev/zero, or a huge file, cannot exhaust the
+// memory or hold the open forever.
+constexpr size_t kMaxConfigBytes = 64 * 1024;
 
 std::string trim(const std::string& s) {
     size_t b = s.find_first_not_of(" \t\r");
@@ -118,12 +122,18 @@ bool loadConfig(const std::string& path, KitConfig& config, std::string& error) 
     if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
         char chunk[4096];
         size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
+        while (text.size() <= kMaxConfigBytes && (n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+            text.append(chunk, n);
         readable = !std::ferror(f);
         std::fclose(f);
     }
     if (!readable) {
         error = kMessagePrefix + path + ": cannot read the configuration file";
+        return false;
+    }
+    // Refused whole rather than applied in part.
+    if (text.size() > kMaxConfigBytes) {
+        error = kMessagePrefix + path + ": the configuration file is larger than 64 KiB";
         return false;
     }
     return parseConfig(text, path, config, error);

@@ -27,7 +27,8 @@ struct KitConfig {
 // number and the key.
 bool parseConfig(const std::string& text, const std::string& fileName, KitConfig& config, std::string& error);
 
-// Reads the file at `path` and parses it; an unreadable file is an error too.
+// Reads the file at `path` and parses it; an unreadable file, or one larger
+// than 64 KiB, is an error too.
 bool loadConfig(const std::string& path, KitConfig& config, std::string& error);
 
 }  // namespace evk

@@ -40,6 +40,8 @@ def test_failures_come_back_as_results(tmp_path, capfd):
     result = cam.openWithFile(str(bad))
     assert isinstance(result, ndc.TOFErrorCode) and result == UNKNOWN
     assert "fps" in capfd.readouterr().err
+    assert cam.openWithFile("/dev/zero") == UNKNOWN, "a file without end is refused, not read forever"
+    assert "larger than 64 KiB" in capfd.readouterr().err
 
 
 def test_open_defaults_and_paths(kit):
@@ -50,6 +52,11 @@ def test_open_defaults_and_paths(kit):
     assert info.device_type == 1, "TOFDeviceType compares with ints"
     assert (info.width, info.height) == (240, 180)
     assert cam.close() == OK
+    fresh = ndc.NorvaneCamera()
+    for cut_short in ("\0" + str(kit), str(kit) + "\0x", b"\0"):
+        with pytest.raises(ValueError, match="embedded null byte"):
+            fresh.openWithFile(cut_short)
+    assert fresh.getCameraInfo().connect == ndc.TOFConnect.CSI, "a path with a NUL opens nothing"
     assert cam.openWithFile(str(kit).encode()) == OK, "bytes are a path too"
     assert cam.openWithFile(str(kit), 0) == OK
     cam.close()

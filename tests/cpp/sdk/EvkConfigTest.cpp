@@ -110,6 +110,21 @@ TEST(EvkConfig, RefusedFileFailsTheOpenWithOneLine) {
               "evk: " + ::testing::TempDir() + ": cannot read the configuration file\n")
         << "a directory";
 
+    // Larger than any configuration: refused, also when it never ends.
+    std::string large = evktest::writeFile("large.conf", "noise = 0\n" + std::string(64 * 1024, '#') + "\n");
+    EXPECT_EQ(openFails(large.c_str(), 0, &rc),
+              "evk: " + large + ": the configuration file is larger than 64 KiB\n");
+    EXPECT_NE(rc, 0);
+    EXPECT_EQ(openFails("/dev/zero", 0, &rc), "evk: /dev/zero: the configuration file is larger than 64 KiB\n");
+    EXPECT_NE(rc, 0);
+    std::string atLimit = evktest::writeFile("limit.conf", "noise = 0\n" + std::string(64 * 1024 - 11, '#') + "\n");
+    EvkParam p;
+    NorvaneDefaultParam(&p);
+    p.config_path = atLimit.c_str();
+    EvkHandle h = nullptr;
+    EXPECT_EQ(NorvaneOpenCamera(&h, &p), NORVANE_EVK_OK) << "64 KiB exactly is read";
+    if (h) NorvaneCloseCamera(h);
+
     std::string bin = evktest::writeFile("kit.bin", "noise = 0\n");
     EXPECT_EQ(openFails(bin.c_str(), 1, &rc),
               "evk: " + bin + ": binary configuration files need the vendor's library\n");
