@@ -64,7 +64,7 @@ def test_camera_methods_in_order_with_their_parameters_and_docstrings():
     signatures = {name: getattr(ndc.NorvaneCamera, name).__doc__.split("\n")[0] for name in CAMERA_DOCS}
     assert "mode: NorvaneDepthCamera.TOFConnect, index:" in signatures["open"]
     assert signatures["open"].split("index: ")[1].split(")")[0].endswith("= 0")
-    assert "(self: NorvaneDepthCamera.NorvaneCamera, path: str, index:" in signatures["openWithFile"]
+    assert "(self: NorvaneDepthCamera.NorvaneCamera, path: str | None, index:" in signatures["openWithFile"]
     assert "type: NorvaneDepthCamera.TOFOutput)" in signatures["start"]
     assert "ctrl: NorvaneDepthCamera.TOFControl, value:" in signatures["setControl"]
     assert "timeout:" in signatures["requestFrame"]
