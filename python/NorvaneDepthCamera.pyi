@@ -23,6 +23,7 @@ __version__: str
 # Shared by every enumeration below; it exists only in this file. At run
 # time each enumeration is a class of its own with these members.
 class _NativeEnum:
+    def __init__(self, value: typing.SupportsInt) -> None: ...
     def __eq__(self, other: object) -> bool: ...
     def __ne__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...
@@ -41,7 +42,6 @@ class TOFDeviceType(_NativeEnum):
     VGA: typing.ClassVar[TOFDeviceType]  # value = 0
     HQVGA: typing.ClassVar[TOFDeviceType]  # value = 1
     __members__: typing.ClassVar[dict[str, TOFDeviceType]]
-    def __init__(self, value: typing.SupportsInt) -> None: ...
 
 class TOFOutput(_NativeEnum):
     """Kind of frame a started camera delivers (RAW or DEPTH), and of a frame record."""
@@ -51,7 +51,6 @@ class TOFOutput(_NativeEnum):
     CONFIDENCE: typing.ClassVar[TOFOutput]  # value = 1
     CACHE: typing.ClassVar[TOFOutput]  # value = 4
     __members__: typing.ClassVar[dict[str, TOFOutput]]
-    def __init__(self, value: typing.SupportsInt) -> None: ...
 
 class TOFConnect(_NativeEnum):
     """How the camera is attached."""
@@ -59,7 +58,6 @@ class TOFConnect(_NativeEnum):
     CSI: typing.ClassVar[TOFConnect]  # value = 0
     USB: typing.ClassVar[TOFConnect]  # value = 1
     __members__: typing.ClassVar[dict[str, TOFConnect]]
-    def __init__(self, value: typing.SupportsInt) -> None: ...
 
 class TOFControl(_NativeEnum):
     """Integer camera parameters for setControl and getControl."""
@@ -75,7 +73,6 @@ class TOFControl(_NativeEnum):
     SKIP_FRAME_LOOP: typing.ClassVar[TOFControl]  # value = 8
     CONFIG_DIR_EXT: typing.ClassVar[TOFControl]  # value = 256
     __members__: typing.ClassVar[dict[str, TOFControl]]
-    def __init__(self, value: typing.SupportsInt) -> None: ...
 
 class TofWorkMode(_NativeEnum):
     """Values of the MODE control."""
@@ -93,7 +90,6 @@ class TofWorkMode(_NativeEnum):
     CUSTOM2: typing.ClassVar[TofWorkMode]  # value = 10
     CUSTOM3: typing.ClassVar[TofWorkMode]  # value = 11
     __members__: typing.ClassVar[dict[str, TofWorkMode]]
-    def __init__(self, value: typing.SupportsInt) -> None: ...
 
 class TofFrameWorkMode(_NativeEnum):
     """Values of the FRAME_MODE control."""
@@ -120,7 +116,6 @@ class TofFrameWorkMode(_NativeEnum):
     GRAY_ONLY: typing.ClassVar[TofFrameWorkMode]  # value = 19
     CUSTOM: typing.ClassVar[TofFrameWorkMode]  # value = 20
     __members__: typing.ClassVar[dict[str, TofFrameWorkMode]]
-    def __init__(self, value: typing.SupportsInt) -> None: ...
 
 class TOFErrorCode(_NativeEnum):
     """Result of a camera operation. Compares equal to an int of the same number."""
@@ -134,7 +129,6 @@ class TOFErrorCode(_NativeEnum):
     NorvaneSystemError: typing.ClassVar[TOFErrorCode]  # value = -2
     NorvaneUnkownError: typing.ClassVar[TOFErrorCode]  # value = -1
     __members__: typing.ClassVar[dict[str, TOFErrorCode]]
-    def __init__(self, value: typing.SupportsInt) -> None: ...
     def str(self) -> str:
         """The error text of this code ("Unknown error" for a number without one)."""
 

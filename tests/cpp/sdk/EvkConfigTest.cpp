@@ -117,13 +117,8 @@ TEST(EvkConfig, RefusedFileFailsTheOpenWithOneLine) {
     EXPECT_NE(rc, 0);
     EXPECT_EQ(openFails("/dev/zero", 0, &rc), "evk: /dev/zero: the configuration file is larger than 64 KiB\n");
     EXPECT_NE(rc, 0);
-    std::string atLimit = evktest::writeFile("limit.conf", "noise = 0\n" + std::string(64 * 1024 - 11, '#') + "\n");
-    EvkParam p;
-    NorvaneDefaultParam(&p);
-    p.config_path = atLimit.c_str();
-    EvkHandle h = nullptr;
-    EXPECT_EQ(NorvaneOpenCamera(&h, &p), NORVANE_EVK_OK) << "64 KiB exactly is read";
-    if (h) NorvaneCloseCamera(h);
+    evktest::Kit atLimit("noise = 0\n" + std::string(64 * 1024 - 11, '#') + "\n", false);
+    EXPECT_EQ(atLimit.openResult, NORVANE_EVK_OK) << "64 KiB exactly is read";
 
     std::string bin = evktest::writeFile("kit.bin", "noise = 0\n");
     EXPECT_EQ(openFails(bin.c_str(), 1, &rc),
