@@ -18,6 +18,8 @@ std::shared_ptr<SimVideoNode> addVideoNode(SimKernel& k, SimBoard& b, const Boar
     cfg.width = o.width;
     cfg.height = o.height;
     cfg.bufferLength = o.bufferLength;
+    if (o.nodeCaps) cfg.capabilities = o.nodeCaps;
+    cfg.otherNodesCaps = o.otherNodesCaps;
     auto video = std::make_shared<SimVideoNode>(cfg);
     video->devMajor = kV4l2Major;
     video->devMinor = unsigned(o.videoIndex);

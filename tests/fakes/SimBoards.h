@@ -30,6 +30,8 @@ struct BoardOptions {
     // is multi-planar.
     bool reportSinglePlanar = false;
     uint32_t bufferLength = 0;  // nonzero: driver buffer size
+    uint32_t nodeCaps = 0;        // nonzero: the video node's own capabilities
+    uint32_t otherNodesCaps = 0;  // capabilities the device's other nodes add
 };
 
 struct SimBoard {

@@ -229,7 +229,7 @@ int SimVideoNode::fileIoctl(int openFlags, unsigned long request, void* arg) {
             std::strncpy(reinterpret_cast<char*>(cap->card), "simulated capture", sizeof cap->card - 1);
             std::strncpy(reinterpret_cast<char*>(cap->bus_info), "platform:sim", sizeof cap->bus_info - 1);
             cap->version = 0x050f00;
-            cap->capabilities = cfg.capabilities | V4L2_CAP_DEVICE_CAPS;
+            cap->capabilities = cfg.capabilities | cfg.otherNodesCaps | V4L2_CAP_DEVICE_CAPS;
             cap->device_caps = cfg.capabilities;
             return 0;
         }

@@ -42,7 +42,8 @@ private:
 class SimVideoNode : public SimNode {
 public:
     struct Config {
-        uint32_t capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+        uint32_t capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;  // this node's own
+        uint32_t otherNodesCaps = 0;  // what the device's other nodes add to its capabilities
         bool multiPlanar = false;  // the buffer type the queue accepts
         uint32_t width = 240, height = 180;
         bool fixedSize = true;               // TRY/S_FMT keep the sensor's size
