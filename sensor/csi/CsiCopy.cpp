@@ -15,7 +15,6 @@ constexpr size_t kBlockTail = 896;  // then bytes 896-927
 constexpr size_t kBlockTailBytes = 32;
 constexpr size_t kBlockBodyEnd = 928;  // then bytes 448-927
 constexpr size_t kPackedLineAlign = 16;
-constexpr size_t kPackedTrailer = 8;  // unpacking stops this far before the end
 }  // namespace
 
 void copyRaw(const uint8_t* src, uint8_t* dst, size_t length, uint32_t, size_t& pos, size_t capacity) {
@@ -44,22 +43,27 @@ void copyBlock960(const uint8_t* src, uint8_t* dst, size_t length, uint32_t, siz
 }
 
 void unpackRaw12(const uint8_t* src, uint8_t* dst, size_t length, uint32_t width, size_t& pos, size_t capacity) {
-    if (length < kPackedTrailer || width == 0) return;
-    size_t line = size_t(width) * 3 / 2;
-    size_t padding = (line + kPackedLineAlign - 1) / kPackedLineAlign * kPackedLineAlign - line;
-    size_t end = length - kPackedTrailer;
-    for (size_t s = 0; s < end && (pos + 2) * 2 <= capacity; s += 3) {
-        uint8_t b0 = src[s], b1 = src[s + 1], b2 = src[s + 2];
-        uint16_t p0 = uint16_t((b0 << 4) | (b2 & 0x0F));
-        uint16_t p1 = uint16_t((b1 << 4) | (b2 >> 4));
-        // Little-endian samples, as the sensor's unpacked formats carry them.
+    if (width == 0) return;
+    const size_t line = size_t(width) * 3 / 2;
+    const size_t stride = (line + kPackedLineAlign - 1) / kPackedLineAlign * kPackedLineAlign;
+    const size_t pairs = (size_t(width) + 1) / 2;
+    // Row by row: every sample of every whole row the source holds, however
+    // much padding follows the last one.
+    for (size_t row = 0; row * stride + pairs * 3 <= length && (pos + width) * 2 <= capacity; ++row) {
+        const uint8_t* in = src + row * stride;
         uint8_t* out = dst + pos * 2;
-        out[0] = uint8_t(p0);
-        out[1] = uint8_t(p0 >> 8);
-        out[2] = uint8_t(p1);
-        out[3] = uint8_t(p1 >> 8);
-        pos += 2;
-        if (pos % width == 0) s += padding;
+        for (size_t i = 0; i < width; i += 2, in += 3) {
+            uint16_t p0 = uint16_t((in[0] << 4) | (in[2] & 0x0F));
+            uint16_t p1 = uint16_t((in[1] << 4) | (in[2] >> 4));
+            // Little-endian samples, as the sensor's unpacked formats carry them.
+            out[2 * i] = uint8_t(p0);
+            out[2 * i + 1] = uint8_t(p0 >> 8);
+            if (i + 1 < width) {
+                out[2 * i + 2] = uint8_t(p1);
+                out[2 * i + 3] = uint8_t(p1 >> 8);
+            }
+        }
+        pos += width;
     }
 }
 

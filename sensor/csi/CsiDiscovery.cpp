@@ -135,6 +135,7 @@ int NorvaneTOFCSISensor::open(CameraInfo& callerInfo) {
     if (isMediaControllerFamily(platform)) {
         v4l2_subdev_format sf;
         std::memset(&sf, 0, sizeof sf);
+        sf.which = V4L2_SUBDEV_FORMAT_ACTIVE;  // the sensor's current size, not a default
         int fd = sensorFound ? subdevFds[sensorSubdevIndex].get() : -1;
         if (ioctlOnce(fd, VIDIOC_SUBDEV_G_FMT, &sf) == 0) {
             callerInfo.width = sf.format.width;

@@ -116,8 +116,11 @@ int NorvaneTOFCSISensor::setFormat() {
 
     uint32_t gotWidth, gotHeight;
     if (media) {
+        // The ACTIVE format: a TRY format belongs to one open file and
+        // starts at the driver's default, whatever was set.
         v4l2_subdev_format sf;
         std::memset(&sf, 0, sizeof sf);
+        sf.which = V4L2_SUBDEV_FORMAT_ACTIVE;
         int fd = sensorFound ? subdevFds[sensorSubdevIndex].get() : -1;
         if (ioctlOnce(fd, VIDIOC_SUBDEV_G_FMT, &sf) < 0) return -2;
         gotWidth = sf.format.width;

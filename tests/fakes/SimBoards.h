@@ -24,7 +24,9 @@ constexpr uint32_t kRangeControl = 0x00981901;
 constexpr uint32_t kExposureControl = 0x00980911;
 
 struct BoardOptions {
-    uint32_t width = 240, height = 180;
+    uint32_t width = 240, height = 180;  // the sensor's default size
+    // More sizes the sensor offers.
+    std::vector<std::pair<uint32_t, uint32_t>> sizes;
     int videoIndex = 0;
     // Radxa ROCK: the node reports single-planar capture although its queue
     // is multi-planar.

@@ -328,6 +328,42 @@ TEST(SimSubdev, PadFormatsSelectionAndControls) {
     kernel().close(fd);
 }
 
+TEST(SimSubdev, TryFormatsBelongToEachOpenFile) {
+    SimKernel k;
+    ScopedKernel scope(k);
+    SimSubdev::Config cfg;
+    cfg.sizes = {{640, 480}, {320, 240}};
+    k.addNode("/dev/v4l-subdev0", std::make_shared<SimSubdev>(cfg));
+    int a = kernel().open("/dev/v4l-subdev0", O_RDWR), b = kernel().open("/dev/v4l-subdev0", O_RDWR);
+    auto get = [](int fd, uint32_t which) {
+        v4l2_subdev_format f{};
+        f.which = which;
+        EXPECT_EQ(xioctl(fd, VIDIOC_SUBDEV_G_FMT, &f), 0);
+        return f.format.width;
+    };
+    v4l2_subdev_format t{};  // TRY, pad 0
+    t.format.width = 630;
+    t.format.height = 470;
+    t.format.code = 0x3010;
+    ASSERT_EQ(xioctl(a, VIDIOC_SUBDEV_S_FMT, &t), 0);
+    EXPECT_EQ(t.format.width, 640u) << "the nearest size offered";
+    EXPECT_EQ(t.format.code, 0x2013u);
+    EXPECT_EQ(get(a, V4L2_SUBDEV_FORMAT_TRY), 640u);
+    EXPECT_EQ(get(b, V4L2_SUBDEV_FORMAT_TRY), 240u) << "another file starts at the default";
+    EXPECT_EQ(get(b, V4L2_SUBDEV_FORMAT_ACTIVE), 240u) << "trying sets nothing";
+    t.which = V4L2_SUBDEV_FORMAT_ACTIVE;
+    t.format.width = 320;
+    t.format.height = 240;
+    ASSERT_EQ(xioctl(b, VIDIOC_SUBDEV_S_FMT, &t), 0);
+    EXPECT_EQ(get(a, V4L2_SUBDEV_FORMAT_ACTIVE), 320u);
+    EXPECT_EQ(get(a, V4L2_SUBDEV_FORMAT_TRY), 640u);
+    kernel().close(a);
+    a = kernel().open("/dev/v4l-subdev0", O_RDWR);
+    EXPECT_EQ(get(a, V4L2_SUBDEV_FORMAT_TRY), 240u) << "a new file, a new TRY format";
+    kernel().close(a);
+    kernel().close(b);
+}
+
 TEST(SimMedia, EntityWalkAndLinkSetup) {
     SimKernel k;
     ScopedKernel scope(k);

@@ -94,16 +94,43 @@ TEST(CsiCopy, UnpackRaw12SplitsPackedPairsAndSkipsLinePadding) {
     EXPECT_EQ(pos, 12u);
 }
 
-TEST(CsiCopy, UnpackRaw12WithTinyOrFullBuffersCopiesNothingMore) {
+TEST(CsiCopy, UnpackRaw12TakesWholeRowsOnly) {
     std::vector<uint8_t> src(64, 0x11);
     std::vector<uint8_t> dst(8, 0xEE);
-    for (size_t length : {size_t(0), size_t(3), size_t(7), size_t(8)}) {
+    for (size_t length : {size_t(0), size_t(3), size_t(5)}) {
         size_t pos = 0;
         unpackRaw12(src.data(), dst.data(), length, 4, pos, dst.size());
         EXPECT_EQ(pos, 0u) << length;
     }
     EXPECT_EQ(dst, std::vector<uint8_t>(8, 0xEE));
-    size_t pos = 0;
-    unpackRaw12(src.data(), dst.data(), src.size(), 4, pos, dst.size());
-    EXPECT_EQ(pos, 4u) << "four samples fill eight bytes";
+    for (size_t length : {size_t(6), size_t(8), src.size()}) {
+        size_t pos = 0;
+        unpackRaw12(src.data(), dst.data(), length, 4, pos, dst.size());
+        EXPECT_EQ(pos, 4u) << "one row of four samples fills eight bytes, whatever follows it";
+    }
+}
+
+TEST(CsiCopy, UnpackRaw12WritesTheLastSamplesOfUnpaddedRows) {
+    // 320 and 640 pixels pack into 480 and 960 bytes: rows without padding.
+    for (uint32_t width : {320u, 640u, 32u}) {
+        const uint32_t rows = 3;
+        const size_t line = width * 3 / 2;
+        ASSERT_EQ(line % 16, 0u) << width;
+        std::vector<uint8_t> src(line * rows);
+        std::vector<uint16_t> want(size_t(width) * rows);
+        for (size_t i = 0; i < want.size(); i += 2) {
+            want[i] = uint16_t((i * 13) & 0xFFF);
+            want[i + 1] = uint16_t((i * 29 + 7) & 0xFFF);
+            uint8_t* o = &src[i / 2 * 3];
+            o[0] = uint8_t(want[i] >> 4);
+            o[1] = uint8_t(want[i + 1] >> 4);
+            o[2] = uint8_t((want[i] & 0xF) | (want[i + 1] & 0xF) << 4);
+        }
+        std::vector<uint8_t> dst(want.size() * 2, 0xEE);
+        size_t pos = 0;
+        unpackRaw12(src.data(), dst.data(), src.size(), width, pos, dst.size());
+        EXPECT_EQ(pos, want.size()) << width;
+        for (size_t i = 0; i < want.size(); ++i)
+            ASSERT_EQ(uint16_t(dst[2 * i] | dst[2 * i + 1] << 8), want[i]) << width << " sample " << i;
+    }
 }

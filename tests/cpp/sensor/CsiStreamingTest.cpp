@@ -1,4 +1,5 @@
 // Streaming, controls and failure handling of the CSI transport.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/i2c-dev.h>
 
@@ -433,4 +434,44 @@ TEST_F(CsiStreaming, DestructionAndReopeningReleaseEverything) {
     EXPECT_EQ(rig->sensor->close(), 0) << "close while streaming";
     EXPECT_EQ(rig->k.openDescriptors(), 0);
     EXPECT_EQ(rig->k.openMappings(), 0);
+}
+
+TEST_F(CsiStreaming, AnySizeTheSensorOffersStreams) {
+    const std::pair<uint32_t, uint32_t> sizes[] = {{320, 240}, {640, 480}, {240, 180}};
+    for (auto build : {sim::buildRaspberryPi4, sim::buildRaspberryPi5, sim::buildRadxaRock, sim::buildJetson}) {
+        sim::BoardOptions o;
+        o.sizes = {{320, 240}, {640, 480}};
+        CsiRig r(build, o);
+        ASSERT_EQ(r.sensor->open(r.info), 0);
+        for (auto s : sizes) {
+            r.sensor->setControl(int(CameraCtrl::FMT_WIDTH), int(s.first));
+            r.sensor->setControl(int(CameraCtrl::FMT_HEIGHT), int(s.second));
+            ASSERT_EQ(r.sensor->start(), 0) << r.board.platform << " " << s.first;
+            auto frame = makeFrame(int(s.first), s.first, s.second);
+            if (r.board.platform == PLATFORM_JETSON) frame = jetsonShaped(frame);
+            r.push(driverContent(r.board.platform, frame, s.first), 1000);
+            std::vector<uint8_t> out;
+            int64_t ts;
+            ASSERT_EQ(r.capture(out, ts), 0);
+            EXPECT_TRUE(out == frame) << r.board.platform << " " << s.first;
+            EXPECT_EQ(r.sensor->stop(), 0);
+        }
+    }
+}
+
+TEST_F(CsiStreaming, OpenReportsTheSizeTheSensorIsSetTo) {
+    sim::BoardOptions o;
+    o.sizes = {{320, 240}};
+    CsiRig r(sim::buildRaspberryPi4, o);
+    // Another program left the sensor at 320 x 240.
+    int fd = kernel().open("/dev/v4l-subdev0", O_RDWR);
+    v4l2_subdev_format f{};
+    f.which = V4L2_SUBDEV_FORMAT_ACTIVE;
+    f.format.width = 320;
+    f.format.height = 240;
+    ASSERT_EQ(kernel().ioctl(fd, VIDIOC_SUBDEV_S_FMT, &f), 0);
+    kernel().close(fd);
+    ASSERT_EQ(r.sensor->open(r.info), 0);
+    EXPECT_EQ(r.info.width, 320u);
+    EXPECT_EQ(r.info.height, 240u);
 }
