@@ -152,7 +152,7 @@ void SimVideoNode::fillBuffer(v4l2_buffer* b, uint32_t index) const {
     b->index = index;
     b->memory = V4L2_MEMORY_MMAP;
     b->flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | (buf.maps ? V4L2_BUF_FLAG_MAPPED : 0u) |
-               (buf.queued ? V4L2_BUF_FLAG_QUEUED : 0u);
+               (buf.queued ? V4L2_BUF_FLAG_QUEUED : V4L2_BUF_FLAG_DONE | buf.flags);
     b->field = V4L2_FIELD_NONE;
     b->timestamp = buf.timestamp;
     b->sequence = buf.sequence;
@@ -162,7 +162,7 @@ void SimVideoNode::fillBuffer(v4l2_buffer* b, uint32_t index) const {
         p.length = length;
         p.bytesused = buf.bytesused;
         p.m.mem_offset = buf.offset;
-        p.data_offset = 0;
+        p.data_offset = buf.dataOffset;
     } else {
         b->length = length;
         b->bytesused = buf.bytesused;
@@ -180,8 +180,8 @@ int SimVideoNode::reqbufs(v4l2_requestbuffers* r) {
     if (r->count == 0) return 0;
     uint32_t granted = cfg.grantedBuffers >= 0 ? uint32_t(cfg.grantedBuffers) : std::min(r->count, cfg.maxBuffers);
     uint32_t length = cfg.bufferLength  ? cfg.bufferLength
-                      : cfg.multiPlanar ? current.fmt.pix_mp.plane_fmt[0].sizeimage
-                                        : current.fmt.pix.sizeimage;
+                      : cfg.multiPlanar ? pageAlign(current.fmt.pix_mp.plane_fmt[0].sizeimage)
+                                        : pageAlign(current.fmt.pix.sizeimage);
     for (uint32_t i = 0; i < granted; ++i) {
         Buffer b;
         // Exactly `length` bytes, so that a read past the end shows up under
@@ -210,10 +210,14 @@ int SimVideoNode::dqbuf(int openFlags, v4l2_buffer* b) {
     Frame frame = std::move(pending.front());
     pending.pop_front();
     Buffer& buf = buffers[index];
-    size_t n = std::min(frame.content.size(), buf.memory->size());
-    if (n) std::memcpy(buf.memory->data(), frame.content.data(), n);  // an empty frame has no data pointer
+    const size_t size = buf.memory->size();
+    size_t offset = cfg.multiPlanar ? std::min<size_t>(frame.dataOffset, size) : 0;
+    size_t n = std::min(frame.content.size(), size - offset);
+    if (n) std::memcpy(buf.memory->data() + offset, frame.content.data(), n);  // an empty frame has no data pointer
     buf.queued = false;
-    buf.bytesused = uint32_t(n);
+    buf.bytesused = frame.bytesused >= 0 ? uint32_t(frame.bytesused) : uint32_t(offset + n);
+    buf.dataOffset = uint32_t(offset);
+    buf.flags = frame.flags;
     buf.timestamp.tv_sec = decltype(buf.timestamp.tv_sec)(frame.sec);
     buf.timestamp.tv_usec = decltype(buf.timestamp.tv_usec)(frame.usec);
     buf.sequence = sequence++;

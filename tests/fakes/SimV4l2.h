@@ -53,7 +53,9 @@ public:
         uint32_t inputs = 1;
         uint32_t maxBuffers = 32;
         int grantedBuffers = -1;    // >= 0: REQBUFS grants exactly this many
-        uint32_t bufferLength = 0;  // nonzero: the buffer size instead of sizeimage
+        // Nonzero: the buffer size; else sizeimage rounded up to whole pages,
+        // as drivers allocate.
+        uint32_t bufferLength = 0;
     };
 
     // A frame the sensor will deliver into the next queued buffer.
@@ -62,6 +64,11 @@ public:
         int64_t sec = 0;
         int64_t usec = 0;
         int reportIndex = -1;  // >= 0: DQBUF reports this index instead
+        uint32_t flags = 0;    // added to the buffer's flags (V4L2_BUF_FLAG_ERROR)
+        int64_t bytesused = -1;  // >= 0: reported instead of what was written
+        // Multi-planar: the content starts this far into the plane (bytesused
+        // counts these bytes, as V4L2 has it).
+        uint32_t dataOffset = 0;
     };
 
     SimVideoNode();
@@ -98,6 +105,8 @@ private:
         bool queued = false;
         int maps = 0;
         uint32_t bytesused = 0;
+        uint32_t dataOffset = 0;
+        uint32_t flags = 0;  // from the frame: V4L2_BUF_FLAG_ERROR
         timeval timestamp{};
         uint32_t sequence = 0;
     };

@@ -185,7 +185,8 @@ TEST_F(SimVideoTest, FramesCarryTheChosenContentIndexAndTimestamp) {
     EXPECT_EQ(b.timestamp.tv_sec, 7);
     EXPECT_EQ(b.timestamp.tv_usec, 250000);
     EXPECT_EQ(b.bytesused, 3u);
-    EXPECT_EQ(b.length, 86400u);
+    EXPECT_EQ(b.length, 90112u) << "86400 bytes of image, rounded up to whole pages";
+    EXPECT_EQ(b.flags & (V4L2_BUF_FLAG_DONE | V4L2_BUF_FLAG_ERROR), uint32_t(V4L2_BUF_FLAG_DONE));
     EXPECT_EQ(maps[0][0], 1);
     EXPECT_EQ(maps[0][2], 3);
     v4l2_buffer c = mmapBuffer(V4L2_BUF_TYPE_VIDEO_CAPTURE, 0);
@@ -222,7 +223,7 @@ TEST_F(SimVideoTest, MultiPlanarQueuesNeedTheirPlanes) {
     b = mmapBuffer(V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE, 0, &plane);
     ASSERT_EQ(xioctl(fd, VIDIOC_QUERYBUF, &b), 0);
     EXPECT_EQ(b.length, 1u) << "length holds the plane count";
-    EXPECT_EQ(plane.length, 86400u);
+    EXPECT_EQ(plane.length, 90112u);
     void* p = kernel().mmap(nullptr, plane.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, plane.m.mem_offset);
     ASSERT_NE(p, MAP_FAILED);
     EXPECT_EQ(xioctl(fd, VIDIOC_QBUF, &b), 0);
@@ -233,7 +234,19 @@ TEST_F(SimVideoTest, MultiPlanarQueuesNeedTheirPlanes) {
     v4l2_buffer d = mmapBuffer(V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE, 0, &out);
     ASSERT_EQ(xioctl(fd, VIDIOC_DQBUF, &d), 0);
     EXPECT_EQ(out.bytesused, 10u);
+    EXPECT_EQ(out.data_offset, 0u);
     EXPECT_EQ(static_cast<uint8_t*>(p)[9], 0xAB);
+    ASSERT_EQ(xioctl(fd, VIDIOC_QBUF, &d), 0);
+    // A damaged buffer, its data behind a header.
+    SimVideoNode::Frame bad{std::vector<uint8_t>(10, 0xCD), 1, 3};
+    bad.flags = V4L2_BUF_FLAG_ERROR;
+    bad.dataOffset = 16;
+    video->pushFrame(bad);
+    ASSERT_EQ(xioctl(fd, VIDIOC_DQBUF, &d), 0);
+    EXPECT_TRUE(d.flags & V4L2_BUF_FLAG_ERROR);
+    EXPECT_EQ(out.data_offset, 16u);
+    EXPECT_EQ(out.bytesused, 26u) << "the offset counts in bytesused";
+    EXPECT_EQ(static_cast<uint8_t*>(p)[16], 0xCD);
     EXPECT_EQ(kernel().munmap(p, plane.length), 0);
 }
 
