@@ -51,14 +51,34 @@ void addSensorControls(SimControls& c) {
 }
 
 // The media node and the entries that lead to it from the video node.
-std::shared_ptr<SimMediaDevice> addMedia(SimKernel& k, SimBoard& b) {
+std::shared_ptr<SimMediaDevice> addMedia(SimKernel& k, SimBoard& b, const BoardOptions& o) {
     auto media = std::make_shared<SimMediaDevice>();
     media->devMajor = kMediaMajor;
     media->devMinor = 0;
     k.addNode("/dev/media0", media);
     std::string dev = charPath(kV4l2Major, b.video->devMinor) + "/device";
     k.addDirectory(dev + "/driver");
+    if (o.otherMedia < 0) k.addDirectory(dev + "/media1");
     k.addDirectory(dev + "/media0");
+    if (o.otherMedia > 0) k.addDirectory(dev + "/media1");
+    if (o.otherMedia) {
+        // The second camera: its own capture node, sensor sub-device and bus.
+        auto other = std::make_shared<SimMediaDevice>();
+        other->devMajor = kMediaMajor;
+        other->devMinor = 1;
+        k.addNode("/dev/media1", other);
+        uint32_t image = other->addEntity("unicam-image", MEDIA_ENT_F_IO_V4L, kV4l2Major, b.video->devMinor + 5);
+        auto sd = std::make_shared<SimSubdev>();
+        sd->devMajor = kV4l2Major;
+        sd->devMinor = 30;
+        k.addNode("/dev/v4l-subdev9", sd);
+        k.addLink(charPath(kV4l2Major, 30), "../../devices/platform/i2c-11/11-000c/video4linux/v4l-subdev9");
+        for (const char* name : {"csi2", "rockchip-csi2-dphy1"})
+            other->addEntity(name, MEDIA_ENT_F_VID_IF_BRIDGE, kV4l2Major, 30);
+        uint32_t sensor = other->addEntity("norvane-tarnwelle 11-000c", MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 30);
+        other->addLink(sensor, 0, image, 0, MEDIA_LNK_FL_ENABLED);
+        addI2cAdapter(k, 11, "other camera's bus");
+    }
     k.addDirectory(dev + "/video4linux");
     k.addFile(dev + "/uevent", "OF_NAME=csi\n");
     b.media = media;
@@ -101,12 +121,14 @@ SimBoard buildRaspberryPi4(SimKernel& k, const BoardOptions& o) {
     cfg.pixelFormats = {V4L2_PIX_FMT_Y12};
     addVideoNode(k, b, o, cfg, "unicam-image");
     addSensorControls(b.video->controls);  // present, but the sub-device is the one to use
-    auto media = addMedia(k, b);
-    uint32_t image = media->addEntity("unicam-image", MEDIA_ENT_F_IO_V4L, kV4l2Major, b.video->devMinor);
-    media->addEntity("unicam-embedded", MEDIA_ENT_F_IO_V4L, kV4l2Major, 1);
+    auto media = addMedia(k, b, o);
     b.sensor = addSubdev(k, 0, 2, "platform/soc/fe205000.i2c/i2c-22/i2c-10/10-000c", sensorConfig(o));
     addSensorControls(b.sensor->controls);
-    uint32_t sensor = media->addEntity("norvane-tarnwelle 10-000c", MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 2);
+    const char* sensorName = "norvane-tarnwelle 10-000c";
+    uint32_t sensor = o.sensorFirst ? media->addEntity(sensorName, MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 2) : 0;
+    uint32_t image = media->addEntity("unicam-image", MEDIA_ENT_F_IO_V4L, kV4l2Major, b.video->devMinor);
+    media->addEntity("unicam-embedded", MEDIA_ENT_F_IO_V4L, kV4l2Major, 1);
+    if (!o.sensorFirst) sensor = media->addEntity(sensorName, MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 2);
     media->addLink(sensor, 0, image, 0, MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
     b.busNumber = 10;
     b.bus = addI2cAdapter(k, 10, "i2c-22-mux (chan_id 0)");
@@ -121,7 +143,11 @@ SimBoard buildRaspberryPi5(SimKernel& k, const BoardOptions& o) {
     SimVideoNode::Config cfg;
     cfg.pixelFormats = {V4L2_PIX_FMT_Y12P, V4L2_PIX_FMT_Y12};
     addVideoNode(k, b, o, cfg, "rp1-cfe");
-    auto media = addMedia(k, b);
+    auto media = addMedia(k, b, o);
+    b.sensor = addSubdev(k, 2, 12, "platform/axi/1000120000.pcie/1f00088000.i2c/i2c-4/4-000c", sensorConfig(o));
+    addSensorControls(b.sensor->controls);
+    const char* sensorName = "norvane-tarnwelle 4-000c";
+    uint32_t sensor = o.sensorFirst ? media->addEntity(sensorName, MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 12) : 0;
     SimSubdev::Config csi2Cfg = sensorConfig(o);
     csi2Cfg.pads = 5;  // one sink, four sources
     csi2Cfg.fixedSize = false;
@@ -136,9 +162,7 @@ SimBoard buildRaspberryPi5(SimKernel& k, const BoardOptions& o) {
     uint32_t fe = media->addEntity("pisp-fe", MEDIA_ENT_F_PROC_VIDEO_ISP, kV4l2Major, 11, 4);
     uint32_t ch0 = media->addEntity("rp1-cfe-csi2_ch0", MEDIA_ENT_F_IO_V4L, kV4l2Major, b.video->devMinor);
     uint32_t ch1 = media->addEntity("rp1-cfe-csi2_ch1", MEDIA_ENT_F_IO_V4L, kV4l2Major, 1);
-    b.sensor = addSubdev(k, 2, 12, "platform/axi/1000120000.pcie/1f00088000.i2c/i2c-4/4-000c", sensorConfig(o));
-    addSensorControls(b.sensor->controls);
-    uint32_t sensor = media->addEntity("norvane-tarnwelle 4-000c", MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 12);
+    if (!o.sensorFirst) sensor = media->addEntity(sensorName, MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 12);
     media->addLink(sensor, 0, csi2Id, 0, MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
     media->addLink(csi2Id, 4, ch0, 0, 0);
     media->addLink(csi2Id, 1, ch1, 0, 0);
@@ -158,7 +182,11 @@ SimBoard buildRadxaRock(SimKernel& k, const BoardOptions& o) {
         (o.reportSinglePlanar ? V4L2_CAP_VIDEO_CAPTURE : V4L2_CAP_VIDEO_CAPTURE_MPLANE) | V4L2_CAP_STREAMING;
     cfg.pixelFormats = {V4L2_PIX_FMT_Y12};
     addVideoNode(k, b, o, cfg, "stream_cif_mipi_id0");
-    auto media = addMedia(k, b);
+    auto media = addMedia(k, b, o);
+    b.sensor = addSubdev(k, 2, 22, "platform/feab0000.i2c/i2c-3/3-000c", sensorConfig(o));
+    addSensorControls(b.sensor->controls);
+    const char* sensorName = "m00_b_tarnwelle 3-000c";
+    uint32_t sensor = o.sensorFirst ? media->addEntity(sensorName, MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 22) : 0;
     SimSubdev::Config dphyCfg = sensorConfig(o);
     dphyCfg.fixedSize = false;
     dphyCfg.propagate = true;
@@ -170,9 +198,7 @@ SimBoard buildRadxaRock(SimKernel& k, const BoardOptions& o) {
     addSubdev(k, 1, 21, "platform/fdd30000.mipi2-csi2", csiCfg);
     uint32_t csi = media->addEntity("rockchip-mipi-csi2", MEDIA_ENT_F_VID_IF_BRIDGE, kV4l2Major, 21, 2);
     uint32_t stream = media->addEntity("stream_cif_mipi_id0", MEDIA_ENT_F_IO_V4L, kV4l2Major, b.video->devMinor);
-    b.sensor = addSubdev(k, 2, 22, "platform/feab0000.i2c/i2c-3/3-000c", sensorConfig(o));
-    addSensorControls(b.sensor->controls);
-    uint32_t sensor = media->addEntity("m00_b_tarnwelle 3-000c", MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 22);
+    if (!o.sensorFirst) sensor = media->addEntity(sensorName, MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 22);
     media->addLink(sensor, 0, dphyId, 0, MEDIA_LNK_FL_ENABLED);
     media->addLink(dphyId, 1, csi, 0, MEDIA_LNK_FL_ENABLED);
     media->addLink(csi, 1, stream, 0, MEDIA_LNK_FL_ENABLED);

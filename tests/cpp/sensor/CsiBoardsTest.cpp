@@ -298,3 +298,39 @@ TEST(CsiBoards, TheFactoryBuildsThisTransport) {
     EXPECT_EQ(s->open(info), 0);
     EXPECT_EQ(info.width, 240u);
 }
+
+TEST(CsiBoards, TheMediaDeviceIsTheOneListingTheVideoNode) {
+    // A second camera's media device in the same device folder, listed after
+    // or before this one's: the choice follows the graph, not the order.
+    for (auto build : {sim::buildRaspberryPi4, sim::buildRaspberryPi5, sim::buildRadxaRock}) {
+        for (int order : {1, -1}) {
+            sim::BoardOptions o;
+            o.otherMedia = order;
+            CsiRig rig(build, o);
+            ASSERT_EQ(rig.sensor->open(rig.info), 0) << rig.board.platform << " " << order;
+            EXPECT_STREQ(rig.sensor->mediaNode(), "/dev/media0");
+            EXPECT_EQ(rig.sensor->busText(), std::to_string(rig.board.busNumber));
+            EXPECT_EQ(rig.board.sensor->openCount(), 1);
+            EXPECT_EQ(rig.k.node("/dev/v4l-subdev9")->openCount(), 0) << "the other camera's sensor";
+            EXPECT_EQ(opened(rig.k, "/dev/i2c-11"), 0);
+            EXPECT_EQ(rig.k.node("/dev/media1")->openCount(), 0);
+        }
+    }
+}
+
+TEST(CsiBoards, TheWalkFindsReceiversRegisteredAfterTheSensor) {
+    for (auto build : {sim::buildRaspberryPi4, sim::buildRaspberryPi5, sim::buildRadxaRock}) {
+        sim::BoardOptions o;
+        o.sensorFirst = true;
+        CsiRig rig(build, o);
+        ASSERT_EQ(rig.sensor->open(rig.info), 0) << rig.board.platform;
+        EXPECT_EQ(rig.sensor->subdeviceCount(), int(rig.board.receivers.size()) + 1) << rig.board.platform;
+        ASSERT_EQ(rig.sensor->start(), 0) << rig.board.platform;
+        for (auto& rx : rig.board.receivers) {
+            EXPECT_EQ(rx->openCount(), 1);
+            EXPECT_EQ(rx->formatRequests().size(), 1u) << "the receiver is configured";
+        }
+        EXPECT_EQ(rig.board.sensor->formatRequests().size(), 1u);
+        EXPECT_EQ(rig.sensor->stop(), 0);
+    }
+}
