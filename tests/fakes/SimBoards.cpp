@@ -2,6 +2,8 @@
 
 #include <linux/media.h>
 
+#include <cerrno>
+
 #include "sensor/csi/V4l2Compat.h"
 
 namespace Norvane {
@@ -43,6 +45,40 @@ std::shared_ptr<SimSubdev> addSubdev(SimKernel& k, int n, unsigned minor, const 
     k.addNode("/dev/" + name, sd);
     k.addLink(charPath(kV4l2Major, minor), "../../devices/" + parent + "/video4linux/" + name);
     return sd;
+}
+
+// The two ends of a link must carry the same format, as the kernel's link
+// validation demands when streaming starts.
+bool samePadFormat(const v4l2_mbus_framefmt& a, const v4l2_mbus_framefmt& b) {
+    return a.width == b.width && a.height == b.height && a.code == b.code && a.field == b.field;
+}
+
+// The capture node's format against the pad that feeds it.
+bool videoMatches(const v4l2_mbus_framefmt& pad, const v4l2_format& f) {
+    bool mp = f.type == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE;
+    uint32_t w = mp ? f.fmt.pix_mp.width : f.fmt.pix.width;
+    uint32_t h = mp ? f.fmt.pix_mp.height : f.fmt.pix.height;
+    uint32_t pf = mp ? f.fmt.pix_mp.pixelformat : f.fmt.pix.pixelformat;
+    bool y12 = pf == V4L2_PIX_FMT_Y12 || pf == V4L2_PIX_FMT_Y12P;
+    return y12 && pad.code == MEDIA_BUS_FMT_Y12_1X12 && w == pad.width && h == pad.height;
+}
+
+bool linkEnabled(const SimMediaDevice& media, uint32_t source, uint16_t sourcePad, uint32_t sink, uint16_t sinkPad) {
+    for (auto& l : media.links())
+        if (l.sourceEntity == source && l.sourcePad == sourcePad && l.sinkEntity == sink && l.sinkPad == sinkPad)
+            return l.flags & MEDIA_LNK_FL_ENABLED;
+    return false;
+}
+
+// sensor -> [receiver sink pad 0, source pad `out`] -> capture node.
+std::function<int(const v4l2_format&)> pipelineCheck(std::shared_ptr<SimSubdev> sensor,
+                                                      std::shared_ptr<SimSubdev> receiver, uint32_t out) {
+    return [sensor, receiver, out](const v4l2_format& f) {
+        v4l2_mbus_framefmt s = sensor->format(V4L2_SUBDEV_FORMAT_ACTIVE, 0);
+        if (!receiver) return videoMatches(s, f) ? 0 : -EPIPE;
+        if (!samePadFormat(s, receiver->format(V4L2_SUBDEV_FORMAT_ACTIVE, 0))) return -EPIPE;
+        return videoMatches(receiver->format(V4L2_SUBDEV_FORMAT_ACTIVE, out), f) ? 0 : -EPIPE;
+    };
 }
 
 void addSensorControls(SimControls& c) {
@@ -119,6 +155,7 @@ SimBoard buildRaspberryPi4(SimKernel& k, const BoardOptions& o) {
     setBoardModel(k, "Raspberry Pi 4 Model B Rev 1.4");
     SimVideoNode::Config cfg;
     cfg.pixelFormats = {V4L2_PIX_FMT_Y12};
+    cfg.fixedSize = false;  // the receiver takes any size; streaming checks it against the sensor
     addVideoNode(k, b, o, cfg, "unicam-image");
     addSensorControls(b.video->controls);  // present, but the sub-device is the one to use
     auto media = addMedia(k, b, o);
@@ -130,6 +167,7 @@ SimBoard buildRaspberryPi4(SimKernel& k, const BoardOptions& o) {
     media->addEntity("unicam-embedded", MEDIA_ENT_F_IO_V4L, kV4l2Major, 1);
     if (!o.sensorFirst) sensor = media->addEntity(sensorName, MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 2);
     media->addLink(sensor, 0, image, 0, MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
+    b.video->pipeline = pipelineCheck(b.sensor, nullptr, 0);
     b.busNumber = 10;
     b.bus = addI2cAdapter(k, 10, "i2c-22-mux (chan_id 0)");
     addI2cAdapter(k, 1, "bcm2835 (i2c@7e804000)");
@@ -142,6 +180,7 @@ SimBoard buildRaspberryPi5(SimKernel& k, const BoardOptions& o) {
     setBoardModel(k, "Raspberry Pi 5 Model B Rev 1.0");
     SimVideoNode::Config cfg;
     cfg.pixelFormats = {V4L2_PIX_FMT_Y12P, V4L2_PIX_FMT_Y12};
+    cfg.fixedSize = false;  // the receiver takes any size; streaming checks it against the sensor
     addVideoNode(k, b, o, cfg, "rp1-cfe");
     auto media = addMedia(k, b, o);
     b.sensor = addSubdev(k, 2, 12, "platform/axi/1000120000.pcie/1f00088000.i2c/i2c-4/4-000c", sensorConfig(o));
@@ -167,6 +206,13 @@ SimBoard buildRaspberryPi5(SimKernel& k, const BoardOptions& o) {
     media->addLink(csi2Id, 4, ch0, 0, 0);
     media->addLink(csi2Id, 1, ch1, 0, 0);
     media->addLink(csi2Id, 4, fe, 0, MEDIA_LNK_FL_ENABLED);
+    auto formats = pipelineCheck(b.sensor, csi2, 4);
+    std::weak_ptr<SimMediaDevice> graph = media;
+    b.video->pipeline = [formats, graph, csi2Id, ch0](const v4l2_format& f) {
+        auto m = graph.lock();
+        if (!m || !linkEnabled(*m, csi2Id, 4, ch0, 0)) return -ENOLINK;  // the channel's sink must be linked
+        return formats(f);
+    };
     b.busNumber = 4;
     b.bus = addI2cAdapter(k, 4, "1f00088000.i2c");
     return b;
@@ -181,6 +227,7 @@ SimBoard buildRadxaRock(SimKernel& k, const BoardOptions& o) {
     cfg.capabilities =
         (o.reportSinglePlanar ? V4L2_CAP_VIDEO_CAPTURE : V4L2_CAP_VIDEO_CAPTURE_MPLANE) | V4L2_CAP_STREAMING;
     cfg.pixelFormats = {V4L2_PIX_FMT_Y12};
+    cfg.fixedSize = false;  // the receiver takes any size; streaming checks it against the sensor
     addVideoNode(k, b, o, cfg, "stream_cif_mipi_id0");
     auto media = addMedia(k, b, o);
     b.sensor = addSubdev(k, 2, 22, "platform/feab0000.i2c/i2c-3/3-000c", sensorConfig(o));
@@ -202,6 +249,7 @@ SimBoard buildRadxaRock(SimKernel& k, const BoardOptions& o) {
     media->addLink(sensor, 0, dphyId, 0, MEDIA_LNK_FL_ENABLED);
     media->addLink(dphyId, 1, csi, 0, MEDIA_LNK_FL_ENABLED);
     media->addLink(csi, 1, stream, 0, MEDIA_LNK_FL_ENABLED);
+    b.video->pipeline = pipelineCheck(b.sensor, dphy, 1);
     b.busNumber = 3;
     b.bus = addI2cAdapter(k, 3, "rk3x-i2c");
     return b;
