@@ -68,7 +68,15 @@ def test_get_control_is_a_plain_int_and_set_control_reaches_the_camera(depth_cam
     assert type(range_mm) is int and range_mm == 4000
     assert depth_cam.setControl(ndc.TOFControl.RANGE, 2000) == OK
     assert depth_cam.getControl(ndc.TOFControl.RANGE) == 2000
-    assert depth_cam.setControl(ndc.TOFControl.SKIP_FRAME_LOOP, 0) == ndc.TOFErrorCode.NorvaneInvalidParameter
+    assert depth_cam.setControl(ndc.TOFControl.RANGE, 3000) == ndc.TOFErrorCode.NorvaneInvalidParameter
+    assert depth_cam.getControl(ndc.TOFControl.RANGE) == 2000, "a refused range changes nothing"
+    invalid = ndc.TOFErrorCode.NorvaneInvalidParameter
+    assert depth_cam.setControl(ndc.TOFControl.SKIP_FRAME_LOOP, 0) == invalid
+    assert depth_cam.setControl(ndc.TOFControl.SKIP_FRAME, 1) == invalid, "1 of 1 would drop every frame"
+    assert depth_cam.setControl(ndc.TOFControl.SKIP_FRAME_LOOP, 2) == OK
+    assert depth_cam.setControl(ndc.TOFControl.SKIP_FRAME, 1) == OK
+    assert depth_cam.setControl(ndc.TOFControl.SKIP_FRAME_LOOP, 1) == invalid, "the skip comes down first"
+    assert depth_cam.setControl(ndc.TOFControl.SKIP_FRAME, 0) == OK
     assert depth_cam.setControl(ndc.TOFControl.SKIP_FRAME_LOOP, 1) == OK
 
 
