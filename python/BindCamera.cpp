@@ -33,7 +33,8 @@ constexpr const char* kOpenWithFileDoc =
 // Waits for the next frame of the camera's current pool, in slices so that
 // the interpreter runs other threads meanwhile and a pending signal (Ctrl-C)
 // ends the wait with its exception. The wait stays on the pool it started
-// with: once that pool is replaced or closed no frame will come from it.
+// with: once that pool is replaced or closed no frame will come from it, and
+// once the camera is stopped none but those still ready.
 std::unique_ptr<FrameHandle> requestFrame(BoundCamera& camera, short timeout) {
     using Clock = std::chrono::steady_clock;
     const std::shared_ptr<FramePool> pool = camera.currentPool();
@@ -46,12 +47,14 @@ std::unique_ptr<FrameHandle> requestFrame(BoundCamera& camera, short timeout) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             slice = int(std::clamp<decltype(left)>(left, 0, kWaitSliceMs));
         }
+        // Finished before the take: the take saw every frame there will be.
+        const bool finished = pool->isFinished();
         std::unique_ptr<FrameHandle> frame;
         {
             py::gil_scoped_release released;
             frame = takeFrame(pool, slice);
         }
-        if (frame || pool->isClosed()) return frame;
+        if (frame || finished || pool->isClosed()) return frame;
         if (!unlimited && Clock::now() >= deadline) return nullptr;
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
