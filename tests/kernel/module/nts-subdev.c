@@ -7,10 +7,6 @@
 
 #include "nts.h"
 
-struct nts_size {
-	u32 width, height;
-};
-
 /* What the sensor offers: its phase frames, and the VGA captures. */
 static const struct nts_size nts_sizes[] = {
 	{ 240, 180 }, { 320, 240 }, { 320, 1205 }, { 320, 2410 },
@@ -70,8 +66,11 @@ static int nts_init_state(struct v4l2_subdev *sd, struct v4l2_subdev_state *stat
 	for (pad = 0; pad < sd->entity.num_pads; pad++) {
 		struct v4l2_mbus_framefmt *f = nts_try_fmt(sd, state, pad);
 
-		nts_default_fmt(f, s == &s->cam->sensor ? nts_sizes[0].width : 640,
-				s == &s->cam->sensor ? nts_sizes[0].height : 480);
+		/* The sensor's default is its size at power-up. */
+		if (s == &s->cam->sensor)
+			nts_default_fmt(f, s->default_size->width, s->default_size->height);
+		else
+			nts_default_fmt(f, 640, 480);
 		if (s == &s->cam->sensor) {
 			struct v4l2_rect *c = nts_try_crop(sd, state, pad);
 
@@ -276,6 +275,7 @@ int nts_sensor_init(struct nts_camera *cam, u32 width, u32 height)
 
 	size = v4l2_find_nearest_size(nts_sizes, ARRAY_SIZE(nts_sizes), width, height,
 				      width, height);
+	s->default_size = size;
 	nts_default_fmt(&s->fmt[0], size->width, size->height);
 	s->crop = (struct v4l2_rect){ 0, 0, size->width, size->height };
 	s->pads[0].flags = MEDIA_PAD_FL_SOURCE;

@@ -110,11 +110,16 @@ struct nts_knobs {
 	u32 ioctl_faults, ioctl_errno, stall;
 };
 
+struct nts_size {
+	u32 width, height;
+};
+
 struct nts_subdev {
 	struct v4l2_subdev sd;
 	struct media_pad pads[NTS_MAX_PADS];
 	struct v4l2_mbus_framefmt fmt[NTS_MAX_PADS]; /* ACTIVE, per pad */
 	struct v4l2_rect crop;                     /* ACTIVE crop, sensor */
+	const struct nts_size *default_size;       /* sensor: at power-up */
 	struct v4l2_ctrl_handler ctrls;
 	struct nts_camera *cam;
 	bool streaming;
