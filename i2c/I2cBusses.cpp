@@ -313,8 +313,13 @@ int lookupI2cBusByName(const char* name) {
         std::fprintf(stderr, "Error: I2C bus name is not unique!\n");
         return -1;
     }
-    if (found < 0) {
+    if (matches == 0) {
         std::fprintf(stderr, "Error: I2C bus name doesn't match any bus present!\n");
+        return -1;
+    }
+    if (found < 0) {
+        // The name is there, but its line gives no usable bus number.
+        std::fprintf(stderr, "Error: I2C bus out of range!\n");
         return -1;
     }
     return found;

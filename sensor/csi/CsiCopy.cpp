@@ -15,52 +15,69 @@ constexpr size_t kBlockTail = 896;  // then bytes 896-927
 constexpr size_t kBlockTailBytes = 32;
 constexpr size_t kBlockBodyEnd = 928;  // then bytes 448-927
 constexpr size_t kPackedLineAlign = 16;
-constexpr size_t kPackedTrailer = 8;  // unpacking stops this far before the end
 }  // namespace
 
-void copyRaw(const uint8_t* src, uint8_t* dst, size_t length, uint32_t, size_t& pos, size_t capacity) {
-    if (pos >= capacity) return;
-    size_t n = std::min(length, capacity - pos);
-    std::memcpy(dst + pos, src, n);
-    pos += n;
+size_t copyRaw(const uint8_t* src, size_t length, uint8_t* dst, size_t capacity, uint32_t) {
+    size_t n = std::min(length, capacity);
+    if (n) std::memcpy(dst, src, n);
+    return n;
 }
 
-void copyStride512(const uint8_t* src, uint8_t* dst, size_t length, uint32_t, size_t& pos, size_t capacity) {
-    for (size_t off = 0; off + kStridePixels <= length && pos + kStridePixels <= capacity; off += kStrideLine) {
-        std::memcpy(dst + pos, src + off, kStridePixels);
-        pos += kStridePixels;
+size_t copyStride512(const uint8_t* src, size_t length, uint8_t* dst, size_t capacity, uint32_t) {
+    size_t out = 0;
+    for (size_t off = 0; off + kStridePixels <= length && out + kStridePixels <= capacity; off += kStrideLine) {
+        std::memcpy(dst + out, src + off, kStridePixels);
+        out += kStridePixels;
     }
+    return out;
 }
 
-void copyBlock960(const uint8_t* src, uint8_t* dst, size_t length, uint32_t, size_t& pos, size_t capacity) {
-    for (size_t off = 0; off + kBlock <= length && pos + kBlock <= capacity; off += kBlock) {
+size_t copyBlock960(const uint8_t* src, size_t length, uint8_t* dst, size_t capacity, uint32_t) {
+    size_t off = 0, out = 0;
+    for (; off + kBlock <= length && out + kBlock <= capacity; off += kBlock, out += kBlock) {
         const uint8_t* block = src + off;
-        uint8_t* out = dst + pos;
-        std::memcpy(out, block, kBlockHead);
-        std::memcpy(out + kBlockHead, block + kBlockTail, kBlockTailBytes);
-        std::memcpy(out + kBlockHead + kBlockTailBytes, block + kBlockHead, kBlockBodyEnd - kBlockHead);
-        pos += kBlock;
+        std::memcpy(dst + out, block, kBlockHead);
+        std::memcpy(dst + out + kBlockHead, block + kBlockTail, kBlockTailBytes);
+        std::memcpy(dst + out + kBlockHead + kBlockTailBytes, block + kBlockHead, kBlockBodyEnd - kBlockHead);
     }
+    // A frame whose size is no multiple of 960 ends in a shorter block. The
+    // reorder moves the 32 bytes that close a whole block; a short block has
+    // no such close (below 928 bytes not even their place), so its bytes
+    // stand as they came and are copied unchanged.
+    const size_t rest = capacity - out;
+    if (rest > 0 && rest < kBlock && length - off >= rest) {
+        std::memcpy(dst + out, src + off, rest);
+        out += rest;
+    }
+    return out;
 }
 
-void unpackRaw12(const uint8_t* src, uint8_t* dst, size_t length, uint32_t width, size_t& pos, size_t capacity) {
-    if (length < kPackedTrailer || width == 0) return;
-    size_t line = size_t(width) * 3 / 2;
-    size_t padding = (line + kPackedLineAlign - 1) / kPackedLineAlign * kPackedLineAlign - line;
-    size_t end = length - kPackedTrailer;
-    for (size_t s = 0; s < end && (pos + 2) * 2 <= capacity; s += 3) {
-        uint8_t b0 = src[s], b1 = src[s + 1], b2 = src[s + 2];
-        uint16_t p0 = uint16_t((b0 << 4) | (b2 & 0x0F));
-        uint16_t p1 = uint16_t((b1 << 4) | (b2 >> 4));
-        // Little-endian samples, as the sensor's unpacked formats carry them.
-        uint8_t* out = dst + pos * 2;
-        out[0] = uint8_t(p0);
-        out[1] = uint8_t(p0 >> 8);
-        out[2] = uint8_t(p1);
-        out[3] = uint8_t(p1 >> 8);
-        pos += 2;
-        if (pos % width == 0) s += padding;
+size_t unpackRaw12(const uint8_t* src, size_t length, uint8_t* dst, size_t capacity, uint32_t width) {
+    if (width == 0) return 0;
+    const size_t line = size_t(width) * 3 / 2;
+    const size_t stride = (line + kPackedLineAlign - 1) / kPackedLineAlign * kPackedLineAlign;
+    const size_t pairs = (size_t(width) + 1) / 2;
+    const size_t rowBytes = size_t(width) * 2;
+    size_t out = 0;
+    // Row by row: every sample of every whole row the source holds, however
+    // much padding follows the last one.
+    for (size_t row = 0; row * stride + pairs * 3 <= length && out + rowBytes <= capacity; ++row) {
+        const uint8_t* in = src + row * stride;
+        uint8_t* o = dst + out;
+        for (size_t i = 0; i < width; i += 2, in += 3) {
+            uint16_t p0 = uint16_t((in[0] << 4) | (in[2] & 0x0F));
+            uint16_t p1 = uint16_t((in[1] << 4) | (in[2] >> 4));
+            // Little-endian samples, as the sensor's unpacked formats carry them.
+            o[2 * i] = uint8_t(p0);
+            o[2 * i + 1] = uint8_t(p0 >> 8);
+            if (i + 1 < width) {
+                o[2 * i + 2] = uint8_t(p1);
+                o[2 * i + 3] = uint8_t(p1 >> 8);
+            }
+        }
+        out += rowBytes;
     }
+    return out;
 }
 
 }  // namespace csi

@@ -87,8 +87,11 @@ int NorvaneTOFCSISensor::open(CameraInfo& callerInfo) {
         std::fprintf(stderr, "VIDIOC_QUERYCAP: error - %d\n", errno);
         return -2;
     }
-    if (!(cap.capabilities & (V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_VIDEO_CAPTURE_MPLANE))) return -2;
-    if (!(cap.capabilities & V4L2_CAP_STREAMING)) return -2;
+    // `capabilities` covers the whole device (its metadata and output nodes
+    // too); `device_caps`, where given, says what this node can do.
+    const uint32_t caps = (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
+    if (!(caps & (V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_VIDEO_CAPTURE_MPLANE))) return -2;
+    if (!(caps & V4L2_CAP_STREAMING)) return -2;
 
     switch (platform) {
         case PLATFORM_RADXA_ROCK:
@@ -132,6 +135,7 @@ int NorvaneTOFCSISensor::open(CameraInfo& callerInfo) {
     if (isMediaControllerFamily(platform)) {
         v4l2_subdev_format sf;
         std::memset(&sf, 0, sizeof sf);
+        sf.which = V4L2_SUBDEV_FORMAT_ACTIVE;  // the sensor's current size, not a default
         int fd = sensorFound ? subdevFds[sensorSubdevIndex].get() : -1;
         if (ioctlOnce(fd, VIDIOC_SUBDEV_G_FMT, &sf) == 0) {
             callerInfo.width = sf.format.width;

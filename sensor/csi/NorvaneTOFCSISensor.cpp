@@ -3,6 +3,7 @@
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -116,8 +117,11 @@ int NorvaneTOFCSISensor::setFormat() {
 
     uint32_t gotWidth, gotHeight;
     if (media) {
+        // The ACTIVE format: a TRY format belongs to one open file and
+        // starts at the driver's default, whatever was set.
         v4l2_subdev_format sf;
         std::memset(&sf, 0, sizeof sf);
+        sf.which = V4L2_SUBDEV_FORMAT_ACTIVE;
         int fd = sensorFound ? subdevFds[sensorSubdevIndex].get() : -1;
         if (ioctlOnce(fd, VIDIOC_SUBDEV_G_FMT, &sf) < 0) return -2;
         gotWidth = sf.format.width;
@@ -236,7 +240,6 @@ int NorvaneTOFCSISensor::getFrame(uint8_t* data, int64_t* timestamp) {
     }
     const size_t frameBytes = size_t(streamWidth) * streamHeight * 2;
     const bool mp = isMultiPlanar(bufferType);
-    size_t pos = 0;
     int64_t prevSec = 0, prevUsec = 0;
     for (int i = 0; i < framesPerCapture;) {
         if (int w = waitForFrame()) return w;
@@ -252,20 +255,24 @@ int NorvaneTOFCSISensor::getFrame(uint8_t* data, int64_t* timestamp) {
             if (!gapMicroseconds(sec, usec, prevSec, prevUsec, gap) || gap > kMaxSubFrameGapUs ||
                 gap < -kMaxSubFrameGapUs) {
                 // Not part of the capture begun so far: start again here.
-                pos = 0;
                 i = 0;
             }
         }
 
+        // Each sub-frame at its own place, at most one frame of it, from the
+        // bytes the driver filled; a buffer flagged in error, or one that
+        // fills less than a frame, spoils the capture.
         const csi::Mapping& src = buffers[buf.index];
-        size_t length = mp ? plane.length : buf.length;
-        if (length > src.length()) length = src.length();
-        size_t capacity = size_t(framesPerCapture) * frameBytes;
-        copyRoutine(src.data(), data, length, streamWidth, pos, capacity);
+        size_t used = std::min<size_t>(mp ? plane.bytesused : buf.bytesused, src.length());
+        size_t offset = mp ? plane.data_offset : 0;
+        bool whole = !(buf.flags & V4L2_BUF_FLAG_ERROR) && offset < used &&
+                     copyRoutine(src.data() + offset, used - offset, data + size_t(i) * frameBytes, frameBytes,
+                                 streamWidth) == frameBytes;
 
         prevSec = sec;
         prevUsec = usec;
         if (xioctl(videoFd.get(), VIDIOC_QBUF, &buf) < 0) return -2;
+        if (!whole) return -1;
         ++i;
     }
     // Wrapping arithmetic: a driver's timestamp far out of range must not overflow.

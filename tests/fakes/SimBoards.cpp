@@ -17,7 +17,10 @@ std::shared_ptr<SimVideoNode> addVideoNode(SimKernel& k, SimBoard& b, const Boar
                                            const std::string& sysfsName) {
     cfg.width = o.width;
     cfg.height = o.height;
+    cfg.sizes = o.sizes;
     cfg.bufferLength = o.bufferLength;
+    if (o.nodeCaps) cfg.capabilities = o.nodeCaps;
+    cfg.otherNodesCaps = o.otherNodesCaps;
     auto video = std::make_shared<SimVideoNode>(cfg);
     video->devMajor = kV4l2Major;
     video->devMinor = unsigned(o.videoIndex);
@@ -66,6 +69,7 @@ SimSubdev::Config sensorConfig(const BoardOptions& o) {
     SimSubdev::Config c;
     c.width = o.width;
     c.height = o.height;
+    c.sizes = o.sizes;
     return c;
 }
 
@@ -121,6 +125,7 @@ SimBoard buildRaspberryPi5(SimKernel& k, const BoardOptions& o) {
     SimSubdev::Config csi2Cfg = sensorConfig(o);
     csi2Cfg.pads = 5;  // one sink, four sources
     csi2Cfg.fixedSize = false;
+    csi2Cfg.propagate = true;
     csi2Cfg.selection = false;
     auto csi2 = addSubdev(k, 0, 10, "platform/axi/1000120000.pcie/1f00128000.csi", csi2Cfg);
     b.receivers.push_back(csi2);
@@ -156,6 +161,7 @@ SimBoard buildRadxaRock(SimKernel& k, const BoardOptions& o) {
     auto media = addMedia(k, b);
     SimSubdev::Config dphyCfg = sensorConfig(o);
     dphyCfg.fixedSize = false;
+    dphyCfg.propagate = true;
     dphyCfg.pads = 2;
     auto dphy = addSubdev(k, 0, 20, "platform/fedc0000.csi2-dphy1", dphyCfg);
     b.receivers.push_back(dphy);

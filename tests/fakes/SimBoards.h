@@ -24,12 +24,16 @@ constexpr uint32_t kRangeControl = 0x00981901;
 constexpr uint32_t kExposureControl = 0x00980911;
 
 struct BoardOptions {
-    uint32_t width = 240, height = 180;
+    uint32_t width = 240, height = 180;  // the sensor's default size
+    // More sizes the sensor offers.
+    std::vector<std::pair<uint32_t, uint32_t>> sizes;
     int videoIndex = 0;
     // Radxa ROCK: the node reports single-planar capture although its queue
     // is multi-planar.
     bool reportSinglePlanar = false;
     uint32_t bufferLength = 0;  // nonzero: driver buffer size
+    uint32_t nodeCaps = 0;        // nonzero: the video node's own capabilities
+    uint32_t otherNodesCaps = 0;  // capabilities the device's other nodes add
 };
 
 struct SimBoard {

@@ -225,6 +225,7 @@ int SimKernel::close(int fd) {
         files.erase(it);
     }
     --n->opens;
+    n->onFileClose(fd);
     n->onClose();
     return 0;
 }
@@ -274,7 +275,7 @@ int SimKernel::ioctl(int fd, unsigned long request, void* arg) {
     }
     // The model runs without the kernel lock: a blocking call must not stall
     // the other threads.
-    int r = n->fileIoctl(flags, request, arg);
+    int r = n->handleIoctl(fd, flags, request, arg);
     if (r < 0) {
         errno = -r;
         return -1;

@@ -40,6 +40,14 @@ public:
         (void)openFlags;
         return ioctl(request, arg);
     }
+    // The ioctl as made on descriptor `fd`; models that keep state per open
+    // file (sub-device TRY formats) override this one.
+    virtual int handleIoctl(int fd, int openFlags, unsigned long request, void* arg) {
+        (void)fd;
+        return fileIoctl(openFlags, request, arg);
+    }
+    // Called when descriptor `fd` of this node is closed, before onClose.
+    virtual void onFileClose(int /*fd*/) {}
     virtual void* mmap(size_t length, int prot, int flags, off_t offset);
     virtual int munmap(void* addr, size_t length);
     // Readiness for poll: the revents for the requested events.

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "sensor/csi/V4l2Compat.h"
@@ -100,8 +101,20 @@ int SimVideoNode::adjustFormat(v4l2_format* f) const {
     if (std::find(cfg.pixelFormats.begin(), cfg.pixelFormats.end(), pf) == cfg.pixelFormats.end())
         pf = cfg.pixelFormats[0];
     if (cfg.fixedSize) {
-        w = cfg.width;
-        h = cfg.height;
+        // The offered size nearest to the one asked for.
+        uint32_t wantW = w, wantH = h;
+        std::vector<std::pair<uint32_t, uint32_t>> offered = cfg.sizes;
+        offered.emplace_back(cfg.width, cfg.height);
+        uint64_t best = UINT64_MAX;
+        for (auto& s : offered) {
+            uint64_t d = uint64_t(std::llabs(int64_t(s.first) - int64_t(wantW))) +
+                         uint64_t(std::llabs(int64_t(s.second) - int64_t(wantH)));
+            if (d < best) {
+                best = d;
+                w = s.first;
+                h = s.second;
+            }
+        }
     } else {
         w = std::min(std::max(w, kMinSize), kMaxSize);
         h = std::min(std::max(h, kMinSize), kMaxSize);
@@ -139,7 +152,7 @@ void SimVideoNode::fillBuffer(v4l2_buffer* b, uint32_t index) const {
     b->index = index;
     b->memory = V4L2_MEMORY_MMAP;
     b->flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | (buf.maps ? V4L2_BUF_FLAG_MAPPED : 0u) |
-               (buf.queued ? V4L2_BUF_FLAG_QUEUED : 0u);
+               (buf.queued ? V4L2_BUF_FLAG_QUEUED : V4L2_BUF_FLAG_DONE | buf.flags);
     b->field = V4L2_FIELD_NONE;
     b->timestamp = buf.timestamp;
     b->sequence = buf.sequence;
@@ -149,7 +162,7 @@ void SimVideoNode::fillBuffer(v4l2_buffer* b, uint32_t index) const {
         p.length = length;
         p.bytesused = buf.bytesused;
         p.m.mem_offset = buf.offset;
-        p.data_offset = 0;
+        p.data_offset = buf.dataOffset;
     } else {
         b->length = length;
         b->bytesused = buf.bytesused;
@@ -167,8 +180,8 @@ int SimVideoNode::reqbufs(v4l2_requestbuffers* r) {
     if (r->count == 0) return 0;
     uint32_t granted = cfg.grantedBuffers >= 0 ? uint32_t(cfg.grantedBuffers) : std::min(r->count, cfg.maxBuffers);
     uint32_t length = cfg.bufferLength  ? cfg.bufferLength
-                      : cfg.multiPlanar ? current.fmt.pix_mp.plane_fmt[0].sizeimage
-                                        : current.fmt.pix.sizeimage;
+                      : cfg.multiPlanar ? pageAlign(current.fmt.pix_mp.plane_fmt[0].sizeimage)
+                                        : pageAlign(current.fmt.pix.sizeimage);
     for (uint32_t i = 0; i < granted; ++i) {
         Buffer b;
         // Exactly `length` bytes, so that a read past the end shows up under
@@ -197,10 +210,14 @@ int SimVideoNode::dqbuf(int openFlags, v4l2_buffer* b) {
     Frame frame = std::move(pending.front());
     pending.pop_front();
     Buffer& buf = buffers[index];
-    size_t n = std::min(frame.content.size(), buf.memory->size());
-    if (n) std::memcpy(buf.memory->data(), frame.content.data(), n);  // an empty frame has no data pointer
+    const size_t size = buf.memory->size();
+    size_t offset = cfg.multiPlanar ? std::min<size_t>(frame.dataOffset, size) : 0;
+    size_t n = std::min(frame.content.size(), size - offset);
+    if (n) std::memcpy(buf.memory->data() + offset, frame.content.data(), n);  // an empty frame has no data pointer
     buf.queued = false;
-    buf.bytesused = uint32_t(n);
+    buf.bytesused = frame.bytesused >= 0 ? uint32_t(frame.bytesused) : uint32_t(offset + n);
+    buf.dataOffset = uint32_t(offset);
+    buf.flags = frame.flags;
     buf.timestamp.tv_sec = decltype(buf.timestamp.tv_sec)(frame.sec);
     buf.timestamp.tv_usec = decltype(buf.timestamp.tv_usec)(frame.usec);
     buf.sequence = sequence++;
@@ -229,7 +246,7 @@ int SimVideoNode::fileIoctl(int openFlags, unsigned long request, void* arg) {
             std::strncpy(reinterpret_cast<char*>(cap->card), "simulated capture", sizeof cap->card - 1);
             std::strncpy(reinterpret_cast<char*>(cap->bus_info), "platform:sim", sizeof cap->bus_info - 1);
             cap->version = 0x050f00;
-            cap->capabilities = cfg.capabilities | V4L2_CAP_DEVICE_CAPS;
+            cap->capabilities = cfg.capabilities | cfg.otherNodesCaps | V4L2_CAP_DEVICE_CAPS;
             cap->device_caps = cfg.capabilities;
             return 0;
         }
@@ -401,6 +418,7 @@ void SimVideoNode::forceSize(uint32_t width, uint32_t height) {
     cfg.fixedSize = true;
     cfg.width = width;
     cfg.height = height;
+    cfg.sizes.clear();
     adjustFormat(&current);
 }
 
@@ -408,17 +426,52 @@ void SimVideoNode::forceSize(uint32_t width, uint32_t height) {
 
 SimSubdev::SimSubdev() : SimSubdev(Config()) {}
 
-SimSubdev::SimSubdev(Config config) : cfg(config) {
+SimSubdev::SimSubdev(Config config) : cfg(std::move(config)) {
     charDevice = true;
-    v4l2_mbus_framefmt def{};
-    def.width = cfg.width;
-    def.height = cfg.height;
-    def.code = cfg.code;
-    def.field = V4L2_FIELD_NONE;
-    for (auto& w : formats) w.assign(cfg.pads, def);
+    defaults.width = cfg.width;
+    defaults.height = cfg.height;
+    defaults.code = cfg.code;
+    defaults.field = V4L2_FIELD_NONE;
+    defaults.colorspace = V4L2_COLORSPACE_RAW;
+    active.assign(cfg.pads, defaults);
 }
 
-int SimSubdev::ioctl(unsigned long request, void* arg) {
+v4l2_mbus_framefmt SimSubdev::corrected(v4l2_mbus_framefmt want) const {
+    v4l2_mbus_framefmt out = defaults;
+    if (cfg.fixedSize) {
+        // The offered size nearest to the one asked for.
+        std::vector<std::pair<uint32_t, uint32_t>> offered = cfg.sizes;
+        offered.emplace_back(cfg.width, cfg.height);
+        uint64_t best = UINT64_MAX;
+        for (auto& s : offered) {
+            uint64_t d = uint64_t(std::llabs(int64_t(s.first) - int64_t(want.width))) +
+                         uint64_t(std::llabs(int64_t(s.second) - int64_t(want.height)));
+            if (d < best) {
+                best = d;
+                out.width = s.first;
+                out.height = s.second;
+            }
+        }
+    } else {
+        out.width = std::min(std::max(want.width, kMinSize), kMaxSize);
+        out.height = std::min(std::max(want.height, kMinSize), kMaxSize);
+    }
+    return out;  // code, field and colour space are the sub-device's own
+}
+
+std::vector<v4l2_mbus_framefmt>& SimSubdev::padsOf(int fd, uint32_t which) {
+    if (which == V4L2_SUBDEV_FORMAT_ACTIVE) return active;
+    auto it = tryFormats.find(fd);
+    if (it == tryFormats.end()) it = tryFormats.emplace(fd, std::vector<v4l2_mbus_framefmt>(cfg.pads, defaults)).first;
+    return it->second;
+}
+
+void SimSubdev::onFileClose(int fd) {
+    std::lock_guard<std::mutex> lock(m);
+    tryFormats.erase(fd);
+}
+
+int SimSubdev::handleIoctl(int fd, int, unsigned long request, void* arg) {
     if (!arg) return -EFAULT;
     if (request == VIDIOC_G_CTRL || request == VIDIOC_S_CTRL) return controls.handle(request, arg);
     std::lock_guard<std::mutex> lock(m);
@@ -426,32 +479,30 @@ int SimSubdev::ioctl(unsigned long request, void* arg) {
         case VIDIOC_SUBDEV_S_FMT:
         case VIDIOC_SUBDEV_G_FMT: {
             auto* f = static_cast<v4l2_subdev_format*>(arg);
+            if (request == VIDIOC_SUBDEV_S_FMT) formatLog.push_back(*f);
             if (f->which > V4L2_SUBDEV_FORMAT_ACTIVE || f->pad >= cfg.pads) return -EINVAL;
-            v4l2_mbus_framefmt& stored = formats[f->which][f->pad];
+            std::vector<v4l2_mbus_framefmt>& pads = padsOf(fd, f->which);
             if (request == VIDIOC_SUBDEV_S_FMT) {
-                v4l2_mbus_framefmt want = f->format;
-                if (want.code != cfg.code) want.code = cfg.code;
-                if (cfg.fixedSize) {
-                    want.width = cfg.width;
-                    want.height = cfg.height;
-                }
-                want.field = V4L2_FIELD_NONE;
-                stored = want;
+                pads[f->pad] = corrected(f->format);
+                if (cfg.propagate && f->pad == 0)
+                    for (auto& p : pads) p = pads[0];
             }
-            f->format = stored;
+            f->format = pads[f->pad];
             return 0;
         }
         case VIDIOC_SUBDEV_G_SELECTION: {
             if (!cfg.selection) return -ENOTTY;
             auto* s = static_cast<v4l2_subdev_selection*>(arg);
+            selectionLog.push_back(*s);
             if (s->which > V4L2_SUBDEV_FORMAT_ACTIVE || s->pad >= cfg.pads) return -EINVAL;
             if (s->target != V4L2_SEL_TGT_CROP && s->target != V4L2_SEL_TGT_CROP_DEFAULT &&
                 s->target != V4L2_SEL_TGT_CROP_BOUNDS)
                 return -EINVAL;
+            const v4l2_mbus_framefmt& f = padsOf(fd, s->which)[s->pad];
             s->r.left = 0;
             s->r.top = 0;
-            s->r.width = formats[s->which][s->pad].width;
-            s->r.height = formats[s->which][s->pad].height;
+            s->r.width = f.width;
+            s->r.height = f.height;
             return 0;
         }
         default:
@@ -461,19 +512,31 @@ int SimSubdev::ioctl(unsigned long request, void* arg) {
 
 v4l2_mbus_framefmt SimSubdev::format(uint32_t which, uint32_t pad) const {
     std::lock_guard<std::mutex> lock(m);
-    return formats[which][pad];
+    return which == V4L2_SUBDEV_FORMAT_ACTIVE ? active[pad] : defaults;
 }
 
 void SimSubdev::forceSize(uint32_t width, uint32_t height) {
     std::lock_guard<std::mutex> lock(m);
     cfg.width = width;
     cfg.height = height;
+    cfg.sizes.clear();
     cfg.fixedSize = true;
-    for (auto& w : formats)
-        for (auto& f : w) {
-            f.width = width;
-            f.height = height;
-        }
+    defaults.width = width;
+    defaults.height = height;
+    for (auto& f : active) {
+        f.width = width;
+        f.height = height;
+    }
+}
+
+std::vector<v4l2_subdev_format> SimSubdev::formatRequests() const {
+    std::lock_guard<std::mutex> lock(m);
+    return formatLog;
+}
+
+std::vector<v4l2_subdev_selection> SimSubdev::selectionRequests() const {
+    std::lock_guard<std::mutex> lock(m);
+    return selectionLog;
 }
 
 }  // namespace sim

@@ -42,15 +42,20 @@ private:
 class SimVideoNode : public SimNode {
 public:
     struct Config {
-        uint32_t capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+        uint32_t capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;  // this node's own
+        uint32_t otherNodesCaps = 0;  // what the device's other nodes add to its capabilities
         bool multiPlanar = false;  // the buffer type the queue accepts
         uint32_t width = 240, height = 180;
         bool fixedSize = true;               // TRY/S_FMT keep the sensor's size
+        // With fixedSize, more sizes offered besides width x height.
+        std::vector<std::pair<uint32_t, uint32_t>> sizes;
         std::vector<uint32_t> pixelFormats;  // empty: Y12 and Y12P
         uint32_t inputs = 1;
         uint32_t maxBuffers = 32;
         int grantedBuffers = -1;    // >= 0: REQBUFS grants exactly this many
-        uint32_t bufferLength = 0;  // nonzero: the buffer size instead of sizeimage
+        // Nonzero: the buffer size; else sizeimage rounded up to whole pages,
+        // as drivers allocate.
+        uint32_t bufferLength = 0;
     };
 
     // A frame the sensor will deliver into the next queued buffer.
@@ -59,6 +64,11 @@ public:
         int64_t sec = 0;
         int64_t usec = 0;
         int reportIndex = -1;  // >= 0: DQBUF reports this index instead
+        uint32_t flags = 0;    // added to the buffer's flags (V4L2_BUF_FLAG_ERROR)
+        int64_t bytesused = -1;  // >= 0: reported instead of what was written
+        // Multi-planar: the content starts this far into the plane (bytesused
+        // counts these bytes, as V4L2 has it).
+        uint32_t dataOffset = 0;
     };
 
     SimVideoNode();
@@ -95,6 +105,8 @@ private:
         bool queued = false;
         int maps = 0;
         uint32_t bytesused = 0;
+        uint32_t dataOffset = 0;
+        uint32_t flags = 0;  // from the frame: V4L2_BUF_FLAG_ERROR
         timeval timestamp{};
         uint32_t sequence = 0;
     };
@@ -121,31 +133,51 @@ private:
     uint32_t sequence = 0;
 };
 
+// A sub-device: ACTIVE pad formats shared by every user, TRY formats kept
+// per open file and starting at the driver's default, as Linux keeps them.
+// Requests are corrected the way drivers correct them (nearest offered
+// size, the one media-bus code, progressive field) and recorded as made.
 class SimSubdev : public SimNode {
 public:
     struct Config {
-        uint32_t width = 240, height = 180;
-        uint32_t code = 0x2013;  // MEDIA_BUS_FMT_Y12_1X12
-        bool fixedSize = true;
+        uint32_t width = 240, height = 180;  // the default format's size
+        uint32_t code = 0x2013;              // MEDIA_BUS_FMT_Y12_1X12
+        bool fixedSize = true;               // false: any size from 16 to 4096
+        // With fixedSize, more sizes the sensor offers besides the default.
+        std::vector<std::pair<uint32_t, uint32_t>> sizes;
         uint32_t pads = 1;
-        bool selection = true;  // answers VIDIOC_SUBDEV_G_SELECTION
+        bool propagate = false;  // a format set on pad 0 goes on to every other pad
+        bool selection = true;   // answers VIDIOC_SUBDEV_G_SELECTION
     };
 
     SimSubdev();
     explicit SimSubdev(Config config);
-    int ioctl(unsigned long request, void* arg) override;
+    int handleIoctl(int fd, int openFlags, unsigned long request, void* arg) override;
+    int ioctl(unsigned long request, void* arg) override { return handleIoctl(-1, 0, request, arg); }
+    void onFileClose(int fd) override;
 
     SimControls controls;
 
-    // The format of `pad` for `which` (V4L2_SUBDEV_FORMAT_TRY or _ACTIVE).
+    // The ACTIVE format of `pad`, or for V4L2_SUBDEV_FORMAT_TRY the one a
+    // newly opened file starts with.
     v4l2_mbus_framefmt format(uint32_t which, uint32_t pad) const;
-    // Makes every format this sub-device reports carry this size.
+    // Makes this the only size offered, and the size of every pad.
     void forceSize(uint32_t width, uint32_t height);
+    // VIDIOC_SUBDEV_S_FMT and VIDIOC_SUBDEV_G_SELECTION as they were asked.
+    std::vector<v4l2_subdev_format> formatRequests() const;
+    std::vector<v4l2_subdev_selection> selectionRequests() const;
 
 private:
+    v4l2_mbus_framefmt corrected(v4l2_mbus_framefmt want) const;
+    std::vector<v4l2_mbus_framefmt>& padsOf(int fd, uint32_t which);
+
     Config cfg;
     mutable std::mutex m;
-    std::vector<v4l2_mbus_framefmt> formats[2];  // [which][pad]
+    v4l2_mbus_framefmt defaults{};
+    std::vector<v4l2_mbus_framefmt> active;
+    std::map<int, std::vector<v4l2_mbus_framefmt>> tryFormats;  // by descriptor
+    std::vector<v4l2_subdev_format> formatLog;
+    std::vector<v4l2_subdev_selection> selectionLog;
 };
 
 }  // namespace sim

@@ -178,6 +178,12 @@ TEST_F(I2cTest, ANameListedTwiceIsNotUniqueWhateverItsNumbers) {
     EXPECT_EQ(err(), "Error: I2C bus name is not unique!\n");
 }
 
+TEST_F(I2cTest, ANegativeBusNumberIsOutOfRangeNotMissing) {
+    k.addFile("/proc/bus/i2c", "i2c--3\ti2c       \tsensor bus\tI2C adapter\n");
+    EXPECT_EQ(lookupI2cBusByName("sensor bus"), -1);
+    EXPECT_EQ(err(), "Error: I2C bus out of range!\n");
+}
+
 TEST_F(I2cTest, NoAdapterListMatchesNothing) {
     // Neither /proc/bus/i2c nor /proc/mounts.
     EXPECT_TRUE(gather().empty());

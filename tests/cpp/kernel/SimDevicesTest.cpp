@@ -185,7 +185,8 @@ TEST_F(SimVideoTest, FramesCarryTheChosenContentIndexAndTimestamp) {
     EXPECT_EQ(b.timestamp.tv_sec, 7);
     EXPECT_EQ(b.timestamp.tv_usec, 250000);
     EXPECT_EQ(b.bytesused, 3u);
-    EXPECT_EQ(b.length, 86400u);
+    EXPECT_EQ(b.length, 90112u) << "86400 bytes of image, rounded up to whole pages";
+    EXPECT_EQ(b.flags & (V4L2_BUF_FLAG_DONE | V4L2_BUF_FLAG_ERROR), uint32_t(V4L2_BUF_FLAG_DONE));
     EXPECT_EQ(maps[0][0], 1);
     EXPECT_EQ(maps[0][2], 3);
     v4l2_buffer c = mmapBuffer(V4L2_BUF_TYPE_VIDEO_CAPTURE, 0);
@@ -222,7 +223,7 @@ TEST_F(SimVideoTest, MultiPlanarQueuesNeedTheirPlanes) {
     b = mmapBuffer(V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE, 0, &plane);
     ASSERT_EQ(xioctl(fd, VIDIOC_QUERYBUF, &b), 0);
     EXPECT_EQ(b.length, 1u) << "length holds the plane count";
-    EXPECT_EQ(plane.length, 86400u);
+    EXPECT_EQ(plane.length, 90112u);
     void* p = kernel().mmap(nullptr, plane.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, plane.m.mem_offset);
     ASSERT_NE(p, MAP_FAILED);
     EXPECT_EQ(xioctl(fd, VIDIOC_QBUF, &b), 0);
@@ -233,7 +234,19 @@ TEST_F(SimVideoTest, MultiPlanarQueuesNeedTheirPlanes) {
     v4l2_buffer d = mmapBuffer(V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE, 0, &out);
     ASSERT_EQ(xioctl(fd, VIDIOC_DQBUF, &d), 0);
     EXPECT_EQ(out.bytesused, 10u);
+    EXPECT_EQ(out.data_offset, 0u);
     EXPECT_EQ(static_cast<uint8_t*>(p)[9], 0xAB);
+    ASSERT_EQ(xioctl(fd, VIDIOC_QBUF, &d), 0);
+    // A damaged buffer, its data behind a header.
+    SimVideoNode::Frame bad{std::vector<uint8_t>(10, 0xCD), 1, 3};
+    bad.flags = V4L2_BUF_FLAG_ERROR;
+    bad.dataOffset = 16;
+    video->pushFrame(bad);
+    ASSERT_EQ(xioctl(fd, VIDIOC_DQBUF, &d), 0);
+    EXPECT_TRUE(d.flags & V4L2_BUF_FLAG_ERROR);
+    EXPECT_EQ(out.data_offset, 16u);
+    EXPECT_EQ(out.bytesused, 26u) << "the offset counts in bytesused";
+    EXPECT_EQ(static_cast<uint8_t*>(p)[16], 0xCD);
     EXPECT_EQ(kernel().munmap(p, plane.length), 0);
 }
 
@@ -326,6 +339,42 @@ TEST(SimSubdev, PadFormatsSelectionAndControls) {
     EXPECT_LT(xioctl(fd, VIDIOC_QUERYCAP, &c), 0) << "a sub-device is no video node";
     EXPECT_EQ(errno, ENOTTY);
     kernel().close(fd);
+}
+
+TEST(SimSubdev, TryFormatsBelongToEachOpenFile) {
+    SimKernel k;
+    ScopedKernel scope(k);
+    SimSubdev::Config cfg;
+    cfg.sizes = {{640, 480}, {320, 240}};
+    k.addNode("/dev/v4l-subdev0", std::make_shared<SimSubdev>(cfg));
+    int a = kernel().open("/dev/v4l-subdev0", O_RDWR), b = kernel().open("/dev/v4l-subdev0", O_RDWR);
+    auto get = [](int fd, uint32_t which) {
+        v4l2_subdev_format f{};
+        f.which = which;
+        EXPECT_EQ(xioctl(fd, VIDIOC_SUBDEV_G_FMT, &f), 0);
+        return f.format.width;
+    };
+    v4l2_subdev_format t{};  // TRY, pad 0
+    t.format.width = 630;
+    t.format.height = 470;
+    t.format.code = 0x3010;
+    ASSERT_EQ(xioctl(a, VIDIOC_SUBDEV_S_FMT, &t), 0);
+    EXPECT_EQ(t.format.width, 640u) << "the nearest size offered";
+    EXPECT_EQ(t.format.code, 0x2013u);
+    EXPECT_EQ(get(a, V4L2_SUBDEV_FORMAT_TRY), 640u);
+    EXPECT_EQ(get(b, V4L2_SUBDEV_FORMAT_TRY), 240u) << "another file starts at the default";
+    EXPECT_EQ(get(b, V4L2_SUBDEV_FORMAT_ACTIVE), 240u) << "trying sets nothing";
+    t.which = V4L2_SUBDEV_FORMAT_ACTIVE;
+    t.format.width = 320;
+    t.format.height = 240;
+    ASSERT_EQ(xioctl(b, VIDIOC_SUBDEV_S_FMT, &t), 0);
+    EXPECT_EQ(get(a, V4L2_SUBDEV_FORMAT_ACTIVE), 320u);
+    EXPECT_EQ(get(a, V4L2_SUBDEV_FORMAT_TRY), 640u);
+    kernel().close(a);
+    a = kernel().open("/dev/v4l-subdev0", O_RDWR);
+    EXPECT_EQ(get(a, V4L2_SUBDEV_FORMAT_TRY), 240u) << "a new file, a new TRY format";
+    kernel().close(a);
+    kernel().close(b);
 }
 
 TEST(SimMedia, EntityWalkAndLinkSetup) {

@@ -172,16 +172,29 @@ TEST(CsiBoards, AnUnknownBoardFailsAtTheBusLookup) {
 }
 
 TEST(CsiBoards, NodesThatCannotStream) {
-    for (uint32_t caps : {uint32_t(V4L2_CAP_VIDEO_CAPTURE), uint32_t(V4L2_CAP_STREAMING),
-                          uint32_t(V4L2_CAP_VIDEO_OUTPUT | V4L2_CAP_STREAMING)}) {
-        sim::SimKernel k;
-        ScopedKernel scope(k);
-        sim::SimVideoNode::Config cfg;
-        cfg.capabilities = caps;
-        k.addNode("/dev/video0", std::make_shared<sim::SimVideoNode>(cfg));
-        NorvaneTOFCSISensor s("/dev/video0", PLATFORM_RASPBERRY_PI);
-        CameraInfo info{};
-        EXPECT_EQ(s.open(info), -2) << caps;
+    // The node's own capabilities, and what the device's other nodes add.
+    const uint32_t kCapture = V4L2_CAP_VIDEO_CAPTURE, kStreaming = V4L2_CAP_STREAMING;
+    const struct {
+        uint32_t node, others;
+    } cases[] = {{kCapture, 0},
+                 {kStreaming, 0},
+                 {V4L2_CAP_VIDEO_OUTPUT | kStreaming, 0},
+                 {V4L2_CAP_META_CAPTURE | kStreaming, kCapture},    // the device's metadata node
+                 {V4L2_CAP_VIDEO_OUTPUT | kStreaming, kCapture},    // its output node
+                 {kCapture, kStreaming}};
+    for (auto c : cases) {
+        sim::BoardOptions o;
+        o.nodeCaps = c.node;
+        o.otherNodesCaps = c.others;
+        CsiRig rig(sim::buildRaspberryPi4, o);
+        EXPECT_EQ(rig.sensor->open(rig.info), -2) << c.node << " " << c.others;
+        EXPECT_EQ(rig.board.video->ioctlCalls(VIDIOC_S_INPUT), 0) << "refused at the capability check";
+    }
+    {
+        sim::BoardOptions o;
+        o.otherNodesCaps = V4L2_CAP_META_CAPTURE | V4L2_CAP_VIDEO_OUTPUT;
+        CsiRig rig(sim::buildRaspberryPi4, o);
+        EXPECT_EQ(rig.sensor->open(rig.info), 0) << "a capture node of a device with other nodes";
     }
     sim::SimKernel k;
     ScopedKernel scope(k);
