@@ -16,7 +16,9 @@
 
 #include <chrono>
 #include <cmath>
+#include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -395,6 +397,76 @@ int caseSize(const Args&, int bus) {
     return 0;
 }
 
+// A VGA-class sensor (its size at power-up, e.g. 320 x 240) streaming raw
+// captures: every sample of every row arrives, in the board's format.
+int caseRaw(const Args& a) {
+    check(setKnob(a.cam, "stall=1"), "the sensor held until the pattern is known");
+    NorvaneTOFCamera cam;
+    if (!openCamera(cam, a.cam)) return 1;
+    CameraInfo info = cam.getCameraInfo();
+    check(info.device_type != HQVGA, "a VGA-class camera (" + std::to_string(info.width) + " x " + std::to_string(info.height) + ")");
+    // The VGA device starts at 640 x 480 unless told the sensor's size.
+    check(cam.setControl(CameraCtrl::FMT_WIDTH, int(info.width)) == NorvaneSuccess &&
+              cam.setControl(CameraCtrl::FMT_HEIGHT, int(info.height)) == NorvaneSuccess,
+          "the camera set to the sensor's size");
+    phase = "start";
+    TofErrorCode r = cam.start(FrameType::RAW);
+    check(r == NorvaneSuccess, "start(RAW) succeeds (" + std::to_string(int(r)) + ")");
+    if (r != NorvaneSuccess) return 1;
+
+    // The geometry the transport negotiated, from the node itself.
+    std::string node = "/dev/video" + std::to_string(a.cam);
+    int fd = ::open(node.c_str(), O_RDWR);
+    v4l2_format f;
+    std::memset(&f, 0, sizeof f);
+    f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    bool got = fd >= 0 && ioctl(fd, VIDIOC_G_FMT, &f) == 0;
+    if (fd >= 0) ::close(fd);
+    check(got, "the node's format read back");
+    if (!got) return 1;
+    const uint32_t w = f.fmt.pix.width, h = f.fmt.pix.height, bpl = f.fmt.pix.bytesperline;
+    const bool packed = f.fmt.pix.pixelformat == v4l2_fourcc('Y', '1', '2', 'P');
+    auto sample = [](uint32_t row, uint32_t col) { return uint16_t((row * 7 + col * 13 + 5) & 0xFFF); };
+    std::vector<uint8_t> frame(size_t(bpl) * h, 0x5A);
+    for (uint32_t row = 0; row < h; ++row)
+        for (uint32_t col = 0; col < w; col += 2) {
+            uint16_t p0 = sample(row, col), p1 = sample(row, col + 1);
+            uint8_t* o = &frame[size_t(row) * bpl];
+            if (packed) {
+                o += col / 2 * 3;
+                o[0] = uint8_t(p0 >> 4);
+                o[1] = uint8_t(p1 >> 4);
+                o[2] = uint8_t((p0 & 0xF) | (p1 & 0xF) << 4);
+            } else {
+                o += col * 2;
+                o[0] = uint8_t(p0), o[1] = uint8_t(p0 >> 8), o[2] = uint8_t(p1), o[3] = uint8_t(p1 >> 8);
+            }
+        }
+    check(writeFile(camDir(a.cam) + "/frames", frame.data(), frame.size()), "pattern of " + std::to_string(w) + " x " +
+                                                                                std::to_string(h) + " written");
+    check(setKnob(a.cam, "stall=0"), "the sensor streams");
+
+    phase = "requestFrame";
+    NorvaneFrameBuffer* fb = cam.requestFrame(kFrameWaitMs);
+    check(fb != nullptr, "a raw capture arrived");
+    if (fb) {
+        const int16_t* raw = static_cast<const int16_t*>(fb->getData(FrameType::RAW));
+        size_t wrong = 0, first = SIZE_MAX;
+        for (uint32_t row = 0; raw && row < h; ++row)
+            for (uint32_t col = 0; col < w; ++col)
+                if (uint16_t(raw[size_t(row) * w + col]) != sample(row, col)) {
+                    ++wrong;
+                    if (first == SIZE_MAX) first = size_t(row) * w + col;
+                }
+        check(raw && wrong == 0, "every sample of the " + std::to_string(w) + " x " + std::to_string(h) + " capture as sent (" +
+                                     std::to_string(wrong) + " wrong, first at " + std::to_string(first == SIZE_MAX ? 0 : first) + ")");
+        cam.releaseFrame(fb);
+    }
+    timedStop(cam, "raw");
+    cam.close();
+    return 0;
+}
+
 // Sub-frames never close enough to form a capture: no frame, and stop
 // still returns promptly.
 int caseFarApart(const Args& a) {
@@ -443,7 +515,7 @@ int caseOutside(const Args& a) {
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s depth|two|controls|size|faraway|outside [camera] [knob=value ...]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s depth|two|controls|controls2|size|raw|faraway|outside [camera] [knob=value ...]\n", argv[0]);
         return 64;
     }
     std::signal(SIGALRM, onAlarm);
@@ -462,6 +534,8 @@ int main(int argc, char** argv) {
         r = caseControls(2, bus);
     else if (name == "size")
         r = caseSize(a, bus);
+    else if (name == "raw")
+        r = caseRaw(a);
     else if (name == "faraway")
         r = caseFarApart(a);
     else if (name == "outside")
