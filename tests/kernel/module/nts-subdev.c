@@ -254,7 +254,7 @@ int nts_sensor_init(struct nts_camera *cam, u32 width, u32 height)
 	struct nts_subdev *s = &cam->sensor;
 	const struct nts_entity_desc *e = NULL;
 	const struct nts_size *size;
-	char name[V4L2_SUBDEV_NAME_SIZE];
+	char name[sizeof_field(struct v4l2_subdev, name)];
 	unsigned int i;
 	int ret;
 
@@ -339,7 +339,7 @@ int nts_receiver_init(struct nts_camera *cam)
 {
 	struct nts_subdev *s = &cam->receiver;
 	const struct nts_entity_desc *e = NULL;
-	char name[V4L2_SUBDEV_NAME_SIZE];
+	char name[sizeof_field(struct v4l2_subdev, name)];
 	unsigned int i, pads;
 
 	for (i = 0; i < cam->board->num_entities; i++)
