@@ -250,12 +250,18 @@ static const struct v4l2_file_operations nts_fops = {
 
 /* Buffers */
 
+/* Where the frame starts in a plane (only multi-planar buffers can say). */
+static u32 nts_data_offset(struct nts_capture *cap)
+{
+	return cap->cam->board->mplane ? READ_ONCE(cap->cam->knobs.data_offset) : 0;
+}
+
 static int nts_queue_setup(struct vb2_queue *q, unsigned int *nbuffers, unsigned int *nplanes,
 			   unsigned int sizes[], struct device *alloc_devs[])
 {
 	struct nts_capture *cap = vb2_get_drv_priv(q);
 	const struct nts_knobs *k = &cap->cam->knobs;
-	unsigned int size = cap->fmt.sizeimage;
+	unsigned int size = cap->fmt.sizeimage + nts_data_offset(cap);
 	u32 max = READ_ONCE(k->max_buffers);
 
 	if (READ_ONCE(k->page_round))
@@ -263,7 +269,7 @@ static int nts_queue_setup(struct vb2_queue *q, unsigned int *nbuffers, unsigned
 	if (max && *nbuffers > max)
 		*nbuffers = max;
 	if (*nplanes)
-		return *nplanes != 1 || sizes[0] < cap->fmt.sizeimage ? -EINVAL : 0;
+		return *nplanes != 1 || sizes[0] < size ? -EINVAL : 0;
 	*nplanes = 1;
 	sizes[0] = size;
 	return 0;
@@ -273,9 +279,9 @@ static int nts_buf_prepare(struct vb2_buffer *vb)
 {
 	struct nts_capture *cap = vb2_get_drv_priv(vb->vb2_queue);
 
-	if (vb2_plane_size(vb, 0) < cap->fmt.sizeimage)
+	if (vb2_plane_size(vb, 0) < cap->fmt.sizeimage + nts_data_offset(cap))
 		return -EINVAL;
-	vb2_set_plane_payload(vb, 0, cap->fmt.sizeimage);
+	vb2_set_plane_payload(vb, 0, cap->fmt.sizeimage + nts_data_offset(cap));
 	return 0;
 }
 
@@ -307,12 +313,18 @@ static void nts_fill(struct nts_capture *cap, struct nts_buffer *buf, u32 seq)
 	const struct nts_knobs *k = &cam->knobs;
 	enum vb2_buffer_state state = VB2_BUF_STATE_DONE;
 	size_t frame = cap->fmt.sizeimage, used = frame;
-	u8 *dst = vb2_plane_vaddr(&buf->vb.vb2_buf, 0);
+	u32 offset = nts_data_offset(cap);
+	u8 *dst;
 	u32 group = max_t(u32, READ_ONCE(k->group), 1);
 	u32 error_every = READ_ONCE(k->error_every), short_every = READ_ONCE(k->short_every);
-	u64 offset_us;
+	u64 stamp_us;
 	size_t n;
 
+	/* The knob may have grown since the buffers were allocated. */
+	if (vb2_plane_size(&buf->vb.vb2_buf, 0) < frame + offset)
+		offset = 0;
+	dst = (u8 *)vb2_plane_vaddr(&buf->vb.vb2_buf, 0) + offset;
+	memset(dst - offset, NTS_JUNK, offset);
 	mutex_lock(&cam->pattern_lock);
 	n = cam->pattern_len / frame;
 	if (n)
@@ -328,12 +340,13 @@ static void nts_fill(struct nts_capture *cap, struct nts_buffer *buf, u32 seq)
 		used = frame / 2;
 		memset(dst + used, NTS_JUNK, frame - used);
 	}
-	offset_us = (u64)(seq / group) * READ_ONCE(k->group_us) +
+	stamp_us = (u64)(seq / group) * READ_ONCE(k->group_us) +
 		    (u64)(seq % group) * READ_ONCE(k->subframe_us);
-	buf->vb.vb2_buf.timestamp = cap->base_ns + offset_us * NSEC_PER_USEC;
+	buf->vb.vb2_buf.timestamp = cap->base_ns + stamp_us * NSEC_PER_USEC;
 	buf->vb.sequence = seq;
 	buf->vb.field = V4L2_FIELD_NONE;
-	vb2_set_plane_payload(&buf->vb.vb2_buf, 0, used);
+	buf->vb.vb2_buf.planes[0].data_offset = offset;
+	vb2_set_plane_payload(&buf->vb.vb2_buf, 0, offset + used);
 	vb2_buffer_done(&buf->vb.vb2_buf, state);
 }
 

@@ -240,6 +240,7 @@ static void nts_debugfs_init(struct nts_camera *cam)
 	debugfs_create_u32("short_every", 0644, d, &k->short_every);
 	debugfs_create_u32("max_buffers", 0644, d, &k->max_buffers);
 	debugfs_create_u32("page_round", 0644, d, &k->page_round);
+	debugfs_create_u32("data_offset", 0644, d, &k->data_offset);
 	debugfs_create_u32("ioctl_faults", 0644, d, &k->ioctl_faults);
 	debugfs_create_u32("ioctl_errno", 0644, d, &k->ioctl_errno);
 	debugfs_create_u32("stall", 0644, d, &k->stall);

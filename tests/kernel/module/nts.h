@@ -100,13 +100,14 @@ struct nts_board {
  * @short_every: every n-th frame is short (half its bytes used)
  * @max_buffers: most buffers the queue grants (0: as asked)
  * @page_round: buffer lengths are rounded up to whole pages
+ * @data_offset: multi-planar: the frame starts this far into the plane
  * @ioctl_faults: the next n streaming ioctls fail with @ioctl_errno
  * @ioctl_errno: EAGAIN or EINTR
  * @stall: produce nothing while set
  */
 struct nts_knobs {
 	u32 period_us, group, subframe_us, group_us;
-	u32 error_every, short_every, max_buffers, page_round;
+	u32 error_every, short_every, max_buffers, page_round, data_offset;
 	u32 ioctl_faults, ioctl_errno, stall;
 };
 
