@@ -58,6 +58,15 @@ bool nextEntity(int mediaFd, media_entity_desc& d) {
     return false;
 }
 
+// Whether one of the media device's entities is the node major:minor.
+bool listsNode(int mediaFd, unsigned devMajor, unsigned devMinor) {
+    media_entity_desc d;
+    std::memset(&d, 0, sizeof d);
+    while (nextEntity(mediaFd, d))
+        if (d.dev.major == devMajor && d.dev.minor == devMinor) return true;
+    return false;
+}
+
 // The id of the entity named exactly `name`, or kNoEntity after the message.
 uint32_t findEntity(int mediaFd, const char* name) {
     media_entity_desc d;
@@ -208,20 +217,34 @@ int NorvaneTOFCSISensor::resolveEntityNode(unsigned devMajor, unsigned devMinor)
 void NorvaneTOFCSISensor::setupMediaPipeline(int fd) {
     char dir[64];
     if (!charDevicePath(fd, dir, sizeof dir, "/device")) return;
+    struct stat node;
+    if (kernel().fstat(fd, &node) < 0) return;
     std::vector<std::string> entries;
     if (void* d = kernel().openDir(dir)) {
         while (const char* e = kernel().readDir(d)) entries.emplace_back(e);
         kernel().closeDir(d);
     }
+    // The device folder may list several media devices (two cameras on one
+    // receiver, a driver with several graphs): take the one whose entities
+    // include this video node. Should none list it, the last one that opens,
+    // as before devices listed their nodes.
     csi::UniqueFd media;
+    std::string fallback;
     for (auto it = entries.rbegin(); it != entries.rend() && !media.valid(); ++it) {
         if (it->compare(0, 5, "media") != 0) continue;
-        int n = std::snprintf(mediaPath, sizeof mediaPath, "/dev/%s", it->c_str());
-        if (n < 0 || size_t(n) >= sizeof mediaPath) {
-            mediaPath[0] = '\0';
-            return;
-        }
-        media.reset(kernel().open(mediaPath, O_RDWR));
+        char path[sizeof mediaPath];
+        int n = std::snprintf(path, sizeof path, "/dev/%s", it->c_str());
+        if (n < 0 || size_t(n) >= sizeof path) continue;
+        csi::UniqueFd candidate(kernel().open(path, O_RDWR));
+        if (!candidate.valid()) continue;
+        if (fallback.empty()) fallback = path;
+        if (!listsNode(candidate.get(), major(node.st_rdev), minor(node.st_rdev))) continue;
+        media = std::move(candidate);
+        std::snprintf(mediaPath, sizeof mediaPath, "%s", path);
+    }
+    if (!media.valid() && !fallback.empty()) {
+        media.reset(kernel().open(fallback.c_str(), O_RDWR));
+        std::snprintf(mediaPath, sizeof mediaPath, "%s", fallback.c_str());
     }
     if (!media.valid()) return;
 
@@ -238,6 +261,8 @@ void NorvaneTOFCSISensor::setupMediaPipeline(int fd) {
         if (xioctl(media.get(), MEDIA_IOC_SETUP_LINK, &link) < 0) return;
     }
 
+    // The whole graph, in whatever order the driver registered it: the
+    // receivers may come after the sensor.
     media_entity_desc entity;
     std::memset(&entity, 0, sizeof entity);
     for (;;) {
@@ -262,7 +287,7 @@ void NorvaneTOFCSISensor::setupMediaPipeline(int fd) {
         if (receiver) {
             int sd = resolveEntityNode(entity.dev.major, entity.dev.minor);
             if (sd < 0 || !addSubdev(sd)) return;
-        } else if (sensor) {
+        } else if (sensor && !sensorFound) {
             // "norvane-tarnwelle 10-000c": the bus number before the '-'.
             const char* blank = std::strchr(name, ' ');
             if (!blank) return;
@@ -274,7 +299,6 @@ void NorvaneTOFCSISensor::setupMediaPipeline(int fd) {
             if (!addSubdev(sd)) return;
             sensorSubdevIndex = index;
             sensorFound = true;
-            return;
         }
     }
 }

@@ -4,6 +4,7 @@
 #include <linux/i2c.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -21,8 +22,19 @@ constexpr uint32_t kRangeControl = 0x00981901;  // driver-private range mode
 constexpr uint32_t kStride512Length = 92160;    // 180 lines of 512 bytes
 constexpr int kMaxBufferIndex = NorvaneTOFCSISensor::kBufferCount - 1;
 constexpr int kMinBuffers = 2;
-constexpr int kFrameWaitMs = 1000;           // longest wait for one frame
+// One getFrame call waits this long for its capture, so that the capture
+// thread sees a stop within about a second whatever the sensor sends; a
+// capture already begun may take a little longer for its remaining frames.
+constexpr int kCaptureWaitMs = 1000;
+constexpr int kSubFrameWaitMs = 100;
+// Captures begun again because a sub-frame came too late, before the call
+// gives up (a sensor whose sub-frames never join).
+constexpr int kMaxCaptureRestarts = 4;
 constexpr int64_t kMaxSubFrameGapUs = 5000;  // sub-frames of one capture
+// Pause after the queue reported an error, doubling up to the limit: a
+// driver that answers POLLERR at once must not make the thread spin.
+constexpr long kErrorPauseMinMs = 5;
+constexpr long kErrorPauseMaxMs = 100;
 constexpr uint8_t kFrameRateRegister[2] = {0x06, 0x33};
 
 // Microseconds from the previous buffer's time to this one's; false when
@@ -146,6 +158,7 @@ int NorvaneTOFCSISensor::start() {
     if (setFormat() != 0) return -1;
     streamWidth = width.load();
     streamHeight = height.load();
+    errorPauseMs = 0;
 
     v4l2_requestbuffers req;
     std::memset(&req, 0, sizeof req);
@@ -221,16 +234,27 @@ int NorvaneTOFCSISensor::close() {
     return 0;
 }
 
-// Waits until the video node has a filled buffer: 0, -1 after the wait
-// limit (no frame came), -2 when poll itself failed.
-int NorvaneTOFCSISensor::waitForFrame() {
+// Waits up to `timeoutMs` until the video node has a filled buffer: 0, -1
+// when none came, -2 when poll failed or the queue is in error (stream
+// turned off elsewhere, driver fault).
+int NorvaneTOFCSISensor::waitForFrame(int timeoutMs) {
     pollfd p;
     p.fd = videoFd.get();
     p.events = POLLIN;
     p.revents = 0;
-    int r = csi::retrying([&] { return kernel().poll(&p, 1, kFrameWaitMs); });
-    if (r < 0) return -2;
-    return r == 0 ? -1 : 0;
+    int r = csi::retrying([&] { return kernel().poll(&p, 1, timeoutMs); });
+    if (r < 0) return queueError();
+    if (r == 0) return -1;
+    if (!(p.revents & POLLIN) && (p.revents & (POLLERR | POLLHUP | POLLNVAL))) return queueError();
+    return 0;
+}
+
+// A failed wait or dequeue: pauses, longer each time in a row, then -2.
+int NorvaneTOFCSISensor::queueError() {
+    errorPauseMs = errorPauseMs ? std::min(errorPauseMs * 2, kErrorPauseMaxMs) : kErrorPauseMinMs;
+    timespec pause{0, errorPauseMs * 1000000L};
+    kernel().nanosleep(&pause, nullptr);
+    return -2;
 }
 
 int NorvaneTOFCSISensor::getFrame(uint8_t* data, int64_t* timestamp) {
@@ -240,23 +264,38 @@ int NorvaneTOFCSISensor::getFrame(uint8_t* data, int64_t* timestamp) {
     }
     const size_t frameBytes = size_t(streamWidth) * streamHeight * 2;
     const bool mp = isMultiPlanar(bufferType);
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kCaptureWaitMs);
+    int restarts = 0;
     int64_t prevSec = 0, prevUsec = 0;
     for (int i = 0; i < framesPerCapture;) {
-        if (int w = waitForFrame()) return w;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        int waitMs = int(std::max<decltype(left)>(left, 0));
+        if (i > 0) waitMs = std::max(waitMs, kSubFrameWaitMs);
+        if (waitMs == 0) return -1;
+        if (int w = waitForFrame(waitMs)) return w;
         v4l2_buffer buf;
         v4l2_plane plane;
         prepareBuffer(buf, plane, bufferType, 0);
-        if (xioctl(videoFd.get(), VIDIOC_DQBUF, &buf) < 0) return -2;
+        if (xioctl(videoFd.get(), VIDIOC_DQBUF, &buf) < 0) return queueError();
+        errorPauseMs = 0;
         if (buf.index > uint32_t(kMaxBufferIndex) || buf.index >= bufferCount) return 2;
 
         int64_t sec = int64_t(buf.timestamp.tv_sec), usec = int64_t(buf.timestamp.tv_usec);
+        bool givenUp = false;
         if (i > 0) {
             int64_t gap = 0;
             if (!gapMicroseconds(sec, usec, prevSec, prevUsec, gap) || gap > kMaxSubFrameGapUs ||
                 gap < -kMaxSubFrameGapUs) {
-                // Not part of the capture begun so far: start again here.
+                // Not part of the capture begun so far: start again here, a
+                // few times and while there is time left.
                 i = 0;
+                givenUp = ++restarts > kMaxCaptureRestarts || Clock::now() >= deadline;
             }
+        }
+        if (givenUp) {
+            if (xioctl(videoFd.get(), VIDIOC_QBUF, &buf) < 0) return -2;
+            return -1;
         }
 
         // Each sub-frame at its own place, at most one frame of it, from the

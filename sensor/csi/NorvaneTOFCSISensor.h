@@ -50,7 +50,8 @@ private:
     int readSysfsBusName();
     int controlFd() const;
     int writeFrameRate(int value);
-    int waitForFrame();
+    int waitForFrame(int timeoutMs);
+    int queueError();
     void releaseBuffers();
     bool addSubdev(int fd);
     int resolveEntityNode(unsigned major, unsigned minor);
@@ -78,6 +79,7 @@ private:
     uint32_t bufferCount = 0;
     uint32_t streamWidth = 0, streamHeight = 0;
     csi::CopyRoutine copyRoutine = csi::copyRaw;
+    long errorPauseMs = 0;  // the capture thread's current pause after a queue error
 };
 
 }  // namespace Norvane

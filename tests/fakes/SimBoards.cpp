@@ -2,6 +2,8 @@
 
 #include <linux/media.h>
 
+#include <cerrno>
+
 #include "sensor/csi/V4l2Compat.h"
 
 namespace Norvane {
@@ -45,20 +47,74 @@ std::shared_ptr<SimSubdev> addSubdev(SimKernel& k, int n, unsigned minor, const 
     return sd;
 }
 
+// The two ends of a link must carry the same format, as the kernel's link
+// validation demands when streaming starts.
+bool samePadFormat(const v4l2_mbus_framefmt& a, const v4l2_mbus_framefmt& b) {
+    return a.width == b.width && a.height == b.height && a.code == b.code && a.field == b.field;
+}
+
+// The capture node's format against the pad that feeds it.
+bool videoMatches(const v4l2_mbus_framefmt& pad, const v4l2_format& f) {
+    bool mp = f.type == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE;
+    uint32_t w = mp ? f.fmt.pix_mp.width : f.fmt.pix.width;
+    uint32_t h = mp ? f.fmt.pix_mp.height : f.fmt.pix.height;
+    uint32_t pf = mp ? f.fmt.pix_mp.pixelformat : f.fmt.pix.pixelformat;
+    bool y12 = pf == V4L2_PIX_FMT_Y12 || pf == V4L2_PIX_FMT_Y12P;
+    return y12 && pad.code == MEDIA_BUS_FMT_Y12_1X12 && w == pad.width && h == pad.height;
+}
+
+bool linkEnabled(const SimMediaDevice& media, uint32_t source, uint16_t sourcePad, uint32_t sink, uint16_t sinkPad) {
+    for (auto& l : media.links())
+        if (l.sourceEntity == source && l.sourcePad == sourcePad && l.sinkEntity == sink && l.sinkPad == sinkPad)
+            return l.flags & MEDIA_LNK_FL_ENABLED;
+    return false;
+}
+
+// sensor -> [receiver sink pad 0, source pad `out`] -> capture node.
+std::function<int(const v4l2_format&)> pipelineCheck(std::shared_ptr<SimSubdev> sensor,
+                                                      std::shared_ptr<SimSubdev> receiver, uint32_t out) {
+    return [sensor, receiver, out](const v4l2_format& f) {
+        v4l2_mbus_framefmt s = sensor->format(V4L2_SUBDEV_FORMAT_ACTIVE, 0);
+        if (!receiver) return videoMatches(s, f) ? 0 : -EPIPE;
+        if (!samePadFormat(s, receiver->format(V4L2_SUBDEV_FORMAT_ACTIVE, 0))) return -EPIPE;
+        return videoMatches(receiver->format(V4L2_SUBDEV_FORMAT_ACTIVE, out), f) ? 0 : -EPIPE;
+    };
+}
+
 void addSensorControls(SimControls& c) {
     c.add(kRangeControl, 1, 0, 1);
     c.add(kExposureControl, 1000, 1, 65535);
 }
 
 // The media node and the entries that lead to it from the video node.
-std::shared_ptr<SimMediaDevice> addMedia(SimKernel& k, SimBoard& b) {
+std::shared_ptr<SimMediaDevice> addMedia(SimKernel& k, SimBoard& b, const BoardOptions& o) {
     auto media = std::make_shared<SimMediaDevice>();
     media->devMajor = kMediaMajor;
     media->devMinor = 0;
     k.addNode("/dev/media0", media);
     std::string dev = charPath(kV4l2Major, b.video->devMinor) + "/device";
     k.addDirectory(dev + "/driver");
+    if (o.otherMedia < 0) k.addDirectory(dev + "/media1");
     k.addDirectory(dev + "/media0");
+    if (o.otherMedia > 0) k.addDirectory(dev + "/media1");
+    if (o.otherMedia) {
+        // The second camera: its own capture node, sensor sub-device and bus.
+        auto other = std::make_shared<SimMediaDevice>();
+        other->devMajor = kMediaMajor;
+        other->devMinor = 1;
+        k.addNode("/dev/media1", other);
+        uint32_t image = other->addEntity("unicam-image", MEDIA_ENT_F_IO_V4L, kV4l2Major, b.video->devMinor + 5);
+        auto sd = std::make_shared<SimSubdev>();
+        sd->devMajor = kV4l2Major;
+        sd->devMinor = 30;
+        k.addNode("/dev/v4l-subdev9", sd);
+        k.addLink(charPath(kV4l2Major, 30), "../../devices/platform/i2c-11/11-000c/video4linux/v4l-subdev9");
+        for (const char* name : {"csi2", "rockchip-csi2-dphy1"})
+            other->addEntity(name, MEDIA_ENT_F_VID_IF_BRIDGE, kV4l2Major, 30);
+        uint32_t sensor = other->addEntity("norvane-tarnwelle 11-000c", MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 30);
+        other->addLink(sensor, 0, image, 0, MEDIA_LNK_FL_ENABLED);
+        addI2cAdapter(k, 11, "other camera's bus");
+    }
     k.addDirectory(dev + "/video4linux");
     k.addFile(dev + "/uevent", "OF_NAME=csi\n");
     b.media = media;
@@ -99,15 +155,19 @@ SimBoard buildRaspberryPi4(SimKernel& k, const BoardOptions& o) {
     setBoardModel(k, "Raspberry Pi 4 Model B Rev 1.4");
     SimVideoNode::Config cfg;
     cfg.pixelFormats = {V4L2_PIX_FMT_Y12};
+    cfg.fixedSize = false;  // the receiver takes any size; streaming checks it against the sensor
     addVideoNode(k, b, o, cfg, "unicam-image");
     addSensorControls(b.video->controls);  // present, but the sub-device is the one to use
-    auto media = addMedia(k, b);
-    uint32_t image = media->addEntity("unicam-image", MEDIA_ENT_F_IO_V4L, kV4l2Major, b.video->devMinor);
-    media->addEntity("unicam-embedded", MEDIA_ENT_F_IO_V4L, kV4l2Major, 1);
+    auto media = addMedia(k, b, o);
     b.sensor = addSubdev(k, 0, 2, "platform/soc/fe205000.i2c/i2c-22/i2c-10/10-000c", sensorConfig(o));
     addSensorControls(b.sensor->controls);
-    uint32_t sensor = media->addEntity("norvane-tarnwelle 10-000c", MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 2);
+    const char* sensorName = "norvane-tarnwelle 10-000c";
+    uint32_t sensor = o.sensorFirst ? media->addEntity(sensorName, MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 2) : 0;
+    uint32_t image = media->addEntity("unicam-image", MEDIA_ENT_F_IO_V4L, kV4l2Major, b.video->devMinor);
+    media->addEntity("unicam-embedded", MEDIA_ENT_F_IO_V4L, kV4l2Major, 1);
+    if (!o.sensorFirst) sensor = media->addEntity(sensorName, MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 2);
     media->addLink(sensor, 0, image, 0, MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
+    b.video->pipeline = pipelineCheck(b.sensor, nullptr, 0);
     b.busNumber = 10;
     b.bus = addI2cAdapter(k, 10, "i2c-22-mux (chan_id 0)");
     addI2cAdapter(k, 1, "bcm2835 (i2c@7e804000)");
@@ -120,8 +180,13 @@ SimBoard buildRaspberryPi5(SimKernel& k, const BoardOptions& o) {
     setBoardModel(k, "Raspberry Pi 5 Model B Rev 1.0");
     SimVideoNode::Config cfg;
     cfg.pixelFormats = {V4L2_PIX_FMT_Y12P, V4L2_PIX_FMT_Y12};
+    cfg.fixedSize = false;  // the receiver takes any size; streaming checks it against the sensor
     addVideoNode(k, b, o, cfg, "rp1-cfe");
-    auto media = addMedia(k, b);
+    auto media = addMedia(k, b, o);
+    b.sensor = addSubdev(k, 2, 12, "platform/axi/1000120000.pcie/1f00088000.i2c/i2c-4/4-000c", sensorConfig(o));
+    addSensorControls(b.sensor->controls);
+    const char* sensorName = "norvane-tarnwelle 4-000c";
+    uint32_t sensor = o.sensorFirst ? media->addEntity(sensorName, MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 12) : 0;
     SimSubdev::Config csi2Cfg = sensorConfig(o);
     csi2Cfg.pads = 5;  // one sink, four sources
     csi2Cfg.fixedSize = false;
@@ -136,13 +201,18 @@ SimBoard buildRaspberryPi5(SimKernel& k, const BoardOptions& o) {
     uint32_t fe = media->addEntity("pisp-fe", MEDIA_ENT_F_PROC_VIDEO_ISP, kV4l2Major, 11, 4);
     uint32_t ch0 = media->addEntity("rp1-cfe-csi2_ch0", MEDIA_ENT_F_IO_V4L, kV4l2Major, b.video->devMinor);
     uint32_t ch1 = media->addEntity("rp1-cfe-csi2_ch1", MEDIA_ENT_F_IO_V4L, kV4l2Major, 1);
-    b.sensor = addSubdev(k, 2, 12, "platform/axi/1000120000.pcie/1f00088000.i2c/i2c-4/4-000c", sensorConfig(o));
-    addSensorControls(b.sensor->controls);
-    uint32_t sensor = media->addEntity("norvane-tarnwelle 4-000c", MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 12);
+    if (!o.sensorFirst) sensor = media->addEntity(sensorName, MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 12);
     media->addLink(sensor, 0, csi2Id, 0, MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
     media->addLink(csi2Id, 4, ch0, 0, 0);
     media->addLink(csi2Id, 1, ch1, 0, 0);
     media->addLink(csi2Id, 4, fe, 0, MEDIA_LNK_FL_ENABLED);
+    auto formats = pipelineCheck(b.sensor, csi2, 4);
+    std::weak_ptr<SimMediaDevice> graph = media;
+    b.video->pipeline = [formats, graph, csi2Id, ch0](const v4l2_format& f) {
+        auto m = graph.lock();
+        if (!m || !linkEnabled(*m, csi2Id, 4, ch0, 0)) return -ENOLINK;  // the channel's sink must be linked
+        return formats(f);
+    };
     b.busNumber = 4;
     b.bus = addI2cAdapter(k, 4, "1f00088000.i2c");
     return b;
@@ -157,8 +227,13 @@ SimBoard buildRadxaRock(SimKernel& k, const BoardOptions& o) {
     cfg.capabilities =
         (o.reportSinglePlanar ? V4L2_CAP_VIDEO_CAPTURE : V4L2_CAP_VIDEO_CAPTURE_MPLANE) | V4L2_CAP_STREAMING;
     cfg.pixelFormats = {V4L2_PIX_FMT_Y12};
+    cfg.fixedSize = false;  // the receiver takes any size; streaming checks it against the sensor
     addVideoNode(k, b, o, cfg, "stream_cif_mipi_id0");
-    auto media = addMedia(k, b);
+    auto media = addMedia(k, b, o);
+    b.sensor = addSubdev(k, 2, 22, "platform/feab0000.i2c/i2c-3/3-000c", sensorConfig(o));
+    addSensorControls(b.sensor->controls);
+    const char* sensorName = "m00_b_tarnwelle 3-000c";
+    uint32_t sensor = o.sensorFirst ? media->addEntity(sensorName, MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 22) : 0;
     SimSubdev::Config dphyCfg = sensorConfig(o);
     dphyCfg.fixedSize = false;
     dphyCfg.propagate = true;
@@ -170,12 +245,11 @@ SimBoard buildRadxaRock(SimKernel& k, const BoardOptions& o) {
     addSubdev(k, 1, 21, "platform/fdd30000.mipi2-csi2", csiCfg);
     uint32_t csi = media->addEntity("rockchip-mipi-csi2", MEDIA_ENT_F_VID_IF_BRIDGE, kV4l2Major, 21, 2);
     uint32_t stream = media->addEntity("stream_cif_mipi_id0", MEDIA_ENT_F_IO_V4L, kV4l2Major, b.video->devMinor);
-    b.sensor = addSubdev(k, 2, 22, "platform/feab0000.i2c/i2c-3/3-000c", sensorConfig(o));
-    addSensorControls(b.sensor->controls);
-    uint32_t sensor = media->addEntity("m00_b_tarnwelle 3-000c", MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 22);
+    if (!o.sensorFirst) sensor = media->addEntity(sensorName, MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 22);
     media->addLink(sensor, 0, dphyId, 0, MEDIA_LNK_FL_ENABLED);
     media->addLink(dphyId, 1, csi, 0, MEDIA_LNK_FL_ENABLED);
     media->addLink(csi, 1, stream, 0, MEDIA_LNK_FL_ENABLED);
+    b.video->pipeline = pipelineCheck(b.sensor, dphy, 1);
     b.busNumber = 3;
     b.bus = addI2cAdapter(k, 3, "rk3x-i2c");
     return b;

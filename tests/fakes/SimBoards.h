@@ -32,6 +32,11 @@ struct BoardOptions {
     // is multi-planar.
     bool reportSinglePlanar = false;
     uint32_t bufferLength = 0;  // nonzero: driver buffer size
+    // The driver registers the sensor entity before the receivers.
+    bool sensorFirst = false;
+    // Another camera's media device in the node's device folder, listed
+    // after (1) or before (-1) this one's.
+    int otherMedia = 0;
     uint32_t nodeCaps = 0;        // nonzero: the video node's own capabilities
     uint32_t otherNodesCaps = 0;  // capabilities the device's other nodes add
 };

@@ -261,9 +261,11 @@ int SimVideoNode::fileIoctl(int openFlags, unsigned long request, void* arg) {
             *static_cast<int*>(arg) = inputIndex;
             return 0;
         case VIDIOC_TRY_FMT:
+            formatLog.push_back({request, *static_cast<v4l2_format*>(arg)});
             return adjustFormat(static_cast<v4l2_format*>(arg));
         case VIDIOC_S_FMT: {
             auto* f = static_cast<v4l2_format*>(arg);
+            formatLog.push_back({request, *f});
             if (int err = adjustFormat(f)) return err;
             if (!buffers.empty()) return -EBUSY;  // the queue owns buffers of the old format
             current = *f;
@@ -297,6 +299,9 @@ int SimVideoNode::fileIoctl(int openFlags, unsigned long request, void* arg) {
         case VIDIOC_STREAMON: {
             if (*static_cast<int*>(arg) != int(bufType())) return -EINVAL;
             if (buffers.empty()) return -EINVAL;
+            if (isStreaming) return 0;
+            if (pipeline)
+                if (int err = pipeline(current)) return err;
             isStreaming = true;
             changed.notify_all();
             return 0;
@@ -401,6 +406,11 @@ int SimVideoNode::queuedBuffers() const {
 int SimVideoNode::mappedBuffers() const {
     std::lock_guard<std::mutex> lock(m);
     return int(maps.size());
+}
+
+std::vector<SimVideoNode::FormatRequest> SimVideoNode::formatRequests() const {
+    std::lock_guard<std::mutex> lock(m);
+    return formatLog;
 }
 
 v4l2_format SimVideoNode::format() const {

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -83,8 +84,18 @@ public:
     short waitEvents(short requested, int timeoutMs) override;
 
     SimControls controls;
+    // Checked by VIDIOC_STREAMON with the node's format, as Linux checks the
+    // media pipeline: 0, -ENOLINK for a link not enabled, -EPIPE for pads
+    // whose formats do not match. Set while building, before any use.
+    std::function<int(const v4l2_format&)> pipeline;
 
     // --- test side -----------------------------------------------------------
+    // VIDIOC_TRY_FMT and VIDIOC_S_FMT as they were asked, in order.
+    struct FormatRequest {
+        unsigned long request;
+        v4l2_format format;
+    };
+    std::vector<FormatRequest> formatRequests() const;
     void pushFrame(Frame frame);
     // Frames pushed and not yet delivered.
     size_t pendingFrames() const;
@@ -127,6 +138,7 @@ private:
     std::vector<Buffer> buffers;
     std::deque<uint32_t> queue;  // queued buffer indexes, oldest first
     std::deque<Frame> pending;
+    std::vector<FormatRequest> formatLog;
     std::map<void*, std::pair<uint32_t, std::shared_ptr<std::vector<uint8_t>>>> maps;
     bool isStreaming = false;
     int inputIndex = 0;

@@ -458,3 +458,56 @@ TEST(SimBoards, SysfsLeadsFromTheVideoNodeToItsSubdevices) {
     kernel().close(bus);
     EXPECT_EQ(k.openDescriptors(), 0);
 }
+
+TEST(SimBoards, StreamingChecksThePipelineAsLinuxDoes) {
+    SimKernel k;
+    ScopedKernel scope(k);
+    BoardOptions o;
+    o.sizes = {{320, 240}};
+    SimBoard pi5 = buildRaspberryPi5(k, o);
+    int video = kernel().open(pi5.devicePath.c_str(), O_RDWR);
+    int media = kernel().open("/dev/media0", O_RDWR);
+    int sensor = kernel().open("/dev/v4l-subdev2", O_RDWR);
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    auto setVideo = [&](uint32_t w, uint32_t h) {
+        v4l2_requestbuffers r{};
+        r.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        r.memory = V4L2_MEMORY_MMAP;
+        EXPECT_EQ(xioctl(video, VIDIOC_REQBUFS, &r), 0);
+        v4l2_format f{};
+        f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        f.fmt.pix.width = w;
+        f.fmt.pix.height = h;
+        f.fmt.pix.pixelformat = V4L2_PIX_FMT_Y12P;
+        EXPECT_EQ(xioctl(video, VIDIOC_S_FMT, &f), 0);
+        r.count = 2;
+        EXPECT_EQ(xioctl(video, VIDIOC_REQBUFS, &r), 0);
+    };
+    auto streamon = [&] {
+        int r = xioctl(video, VIDIOC_STREAMON, &type);
+        return r < 0 ? errno : 0;
+    };
+    setVideo(240, 180);
+    EXPECT_EQ(streamon(), ENOLINK) << "the receiver's channel is not linked yet";
+    media_link_desc l{};
+    l.source.entity = pi5.media->entityId("csi2");
+    l.source.index = 4;
+    l.sink.entity = pi5.media->entityId("rp1-cfe-csi2_ch0");
+    l.flags = MEDIA_LNK_FL_ENABLED;
+    ASSERT_EQ(xioctl(media, MEDIA_IOC_SETUP_LINK, &l), 0);
+
+    v4l2_subdev_format f{};
+    f.which = V4L2_SUBDEV_FORMAT_ACTIVE;
+    f.format.width = 320;
+    f.format.height = 240;
+    ASSERT_EQ(xioctl(sensor, VIDIOC_SUBDEV_S_FMT, &f), 0);
+    EXPECT_EQ(streamon(), EPIPE) << "sensor 320 x 240, receiver 240 x 180";
+    int rx = kernel().open("/dev/v4l-subdev0", O_RDWR);
+    ASSERT_EQ(xioctl(rx, VIDIOC_SUBDEV_S_FMT, &f), 0);
+    EXPECT_EQ(pi5.receivers[0]->format(V4L2_SUBDEV_FORMAT_ACTIVE, 4).width, 320u) << "the sink's format goes on";
+    EXPECT_EQ(streamon(), EPIPE) << "capture node 240 x 180";
+    setVideo(320, 240);
+    EXPECT_EQ(streamon(), 0);
+    EXPECT_TRUE(pi5.video->streaming());
+    for (int fd : {video, media, sensor, rx}) kernel().close(fd);
+}
