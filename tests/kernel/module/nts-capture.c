@@ -37,6 +37,9 @@ static void nts_adjust(const struct nts_board *b, struct v4l2_pix_format *pix)
 
 	pix->width = clamp_t(u32, pix->width, NTS_MIN_SIZE, NTS_MAX_SIZE);
 	pix->height = clamp_t(u32, pix->height, NTS_MIN_SIZE, NTS_MAX_SIZE);
+	/* Driving the sensor, the node offers the sensor's sizes only. */
+	if (b->node_centric)
+		nts_sensor_nearest_size(&pix->width, &pix->height);
 	pix->pixelformat = b->pixelformat;
 	pix->field = V4L2_FIELD_NONE;
 	pix->colorspace = V4L2_COLORSPACE_RAW;
@@ -119,9 +122,12 @@ static int nts_s_fmt(struct file *file, void *priv, struct v4l2_format *f)
 	if (vb2_is_busy(&cap->queue))
 		return -EBUSY;
 	ret = nts_try_fmt(file, priv, f);
-	if (!ret)
-		cap->fmt = f->fmt.pix;
-	return ret;
+	if (ret)
+		return ret;
+	cap->fmt = f->fmt.pix;
+	if (cap->cam->board->node_centric)
+		nts_sensor_set_active(&cap->cam->sensor, cap->fmt.width, cap->fmt.height);
+	return 0;
 }
 
 static int nts_g_fmt_mp(struct file *file, void *priv, struct v4l2_format *f)
@@ -515,7 +521,7 @@ int nts_capture_init(struct nts_camera *cam)
 	vdev->queue = q;
 	vdev->v4l2_dev = &cam->v4l2_dev;
 	vdev->vfl_dir = VFL_DIR_RX;
-	if (b->controls_on_node)
+	if (b->node_centric)
 		vdev->ctrl_handler = &cam->sensor.ctrls;
 	video_set_drvdata(vdev, cap);
 	ret = video_register_device(vdev, VFL_TYPE_VIDEO, -1);

@@ -100,7 +100,7 @@ static const struct nts_board nts_jetson = {
 	.num_links = 1,
 	.pixelformat = V4L2_PIX_FMT_Y12,
 	.line_align = 1,
-	.controls_on_node = true,
+	.node_centric = true,
 };
 
 /* The Nano's video input writes lines 256-byte aligned. */
@@ -117,7 +117,7 @@ static const struct nts_board nts_nano = {
 	.num_links = 1,
 	.pixelformat = V4L2_PIX_FMT_Y12,
 	.line_align = 256,
-	.controls_on_node = true,
+	.node_centric = true,
 };
 
 const struct nts_board *nts_boards[] = { &nts_pi4, &nts_pi5, &nts_rock, &nts_jetson, &nts_nano, NULL };

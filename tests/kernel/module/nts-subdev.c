@@ -290,6 +290,23 @@ err_ctrls:
 	return ret;
 }
 
+/* The sensor's size nearest to a request. */
+void nts_sensor_nearest_size(u32 *width, u32 *height)
+{
+	const struct nts_size *size = v4l2_find_nearest_size(nts_sizes, ARRAY_SIZE(nts_sizes),
+							     width, height, *width, *height);
+
+	*width = size->width;
+	*height = size->height;
+}
+
+/* A video node that drives the sensor sets its ACTIVE format. */
+void nts_sensor_set_active(struct nts_subdev *s, u32 width, u32 height)
+{
+	nts_default_fmt(&s->fmt[0], width, height);
+	s->crop = (struct v4l2_rect){ 0, 0, width, height };
+}
+
 /* Receiver */
 
 static int nts_receiver_set_fmt(struct v4l2_subdev *sd, struct v4l2_subdev_state *state,

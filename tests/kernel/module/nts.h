@@ -75,8 +75,9 @@ struct nts_link_desc {
  * @mplane: the capture node is multi-planar
  * @pixelformat: the node's only pixel format
  * @line_align: bytes per line are rounded up to this
- * @controls_on_node: the sensor's controls are reached through the video
- *	node (boards whose tools do not walk the media graph)
+ * @node_centric: the video node drives the sensor: formats set on the node
+ *	reach the sensor, and its controls are reached through the node
+ *	(boards whose tools do not walk the media graph)
  */
 struct nts_board {
 	const char *name;
@@ -87,7 +88,7 @@ struct nts_board {
 	bool mplane;
 	u32 pixelformat;
 	unsigned int line_align;
-	bool controls_on_node;
+	bool node_centric;
 };
 
 /**
@@ -174,6 +175,8 @@ extern const struct nts_board *nts_boards[];
 int nts_sensor_init(struct nts_camera *cam, u32 width, u32 height);
 int nts_receiver_init(struct nts_camera *cam);
 void nts_subdev_cleanup(struct nts_subdev *s);
+void nts_sensor_nearest_size(u32 *width, u32 *height);
+void nts_sensor_set_active(struct nts_subdev *s, u32 width, u32 height);
 int nts_capture_init(struct nts_camera *cam);
 void nts_capture_cleanup(struct nts_capture *cap);
 void nts_capture_queue_error(struct nts_capture *cap);

@@ -14,6 +14,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <climits>
@@ -426,11 +427,18 @@ int caseRaw(const Args& a) {
     if (!got) return 1;
     const uint32_t w = f.fmt.pix.width, h = f.fmt.pix.height, bpl = f.fmt.pix.bytesperline;
     const bool packed = f.fmt.pix.pixelformat == v4l2_fourcc('Y', '1', '2', 'P');
-    auto sample = [](uint32_t row, uint32_t col) { return uint16_t((row * 7 + col * 13 + 5) & 0xFFF); };
+    // Samples by index; on the Jetson every 960-byte block repeats bytes
+    // 448-479 in its last 32, which the receiver's block layout loses.
+    const bool jetson = detectPlatform() == PLATFORM_JETSON;
+    std::vector<uint16_t> want(size_t(w) * h);
+    for (size_t i = 0; i < want.size(); ++i) want[i] = uint16_t(((i / w) * 7 + (i % w) * 13 + 5) & 0xFFF);
+    if (jetson)
+        for (size_t b = 0; b + 480 <= want.size(); b += 480)
+            std::copy_n(&want[b + 224], 16, &want[b + 464]);
     std::vector<uint8_t> frame(size_t(bpl) * h, 0x5A);
     for (uint32_t row = 0; row < h; ++row)
         for (uint32_t col = 0; col < w; col += 2) {
-            uint16_t p0 = sample(row, col), p1 = sample(row, col + 1);
+            uint16_t p0 = want[size_t(row) * w + col], p1 = want[size_t(row) * w + col + 1];
             uint8_t* o = &frame[size_t(row) * bpl];
             if (packed) {
                 o += col / 2 * 3;
@@ -442,6 +450,13 @@ int caseRaw(const Args& a) {
                 o[0] = uint8_t(p0), o[1] = uint8_t(p0 >> 8), o[2] = uint8_t(p1), o[3] = uint8_t(p1 >> 8);
             }
         }
+    if (jetson) {  // whole blocks in the receiver's layout; a short last block as it is
+        std::vector<uint8_t> plain = frame;
+        for (size_t b = 0; b + 960 <= plain.size(); b += 960) {
+            std::memcpy(&frame[b + 448], &plain[b + 480], 480);
+            std::memset(&frame[b + 928], 0x3C, 32);
+        }
+    }
     check(writeFile(camDir(a.cam) + "/frames", frame.data(), frame.size()), "pattern of " + std::to_string(w) + " x " +
                                                                                 std::to_string(h) + " written");
     check(setKnob(a.cam, "stall=0"), "the sensor streams");
@@ -454,7 +469,7 @@ int caseRaw(const Args& a) {
         size_t wrong = 0, first = SIZE_MAX;
         for (uint32_t row = 0; raw && row < h; ++row)
             for (uint32_t col = 0; col < w; ++col)
-                if (uint16_t(raw[size_t(row) * w + col]) != sample(row, col)) {
+                if (uint16_t(raw[size_t(row) * w + col]) != want[size_t(row) * w + col]) {
                     ++wrong;
                     if (first == SIZE_MAX) first = size_t(row) * w + col;
                 }
