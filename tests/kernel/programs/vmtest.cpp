@@ -422,8 +422,16 @@ int caseRaw(const Args& a) {
     std::memset(&f, 0, sizeof f);
     f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     bool got = fd >= 0 && ioctl(fd, VIDIOC_G_FMT, &f) == 0;
+    // The node lists the format it streams, described (the kernel's own
+    // table may not know the packed one, and would warn).
+    v4l2_fmtdesc desc;
+    std::memset(&desc, 0, sizeof desc);
+    desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    bool listed = fd >= 0 && ioctl(fd, VIDIOC_ENUM_FMT, &desc) == 0;
     if (fd >= 0) ::close(fd);
     check(got, "the node's format read back");
+    check(listed && desc.pixelformat == f.fmt.pix.pixelformat && desc.description[0] != '\0',
+          std::string("the node lists it as \"") + reinterpret_cast<const char*>(desc.description) + "\"");
     if (!got) return 1;
     const uint32_t w = f.fmt.pix.width, h = f.fmt.pix.height, bpl = f.fmt.pix.bytesperline;
     const bool packed = f.fmt.pix.pixelformat == v4l2_fourcc('Y', '1', '2', 'P');
