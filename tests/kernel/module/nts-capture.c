@@ -60,13 +60,27 @@ static int nts_fault(struct nts_capture *cap)
 	return READ_ONCE(k->ioctl_errno) == EINTR ? -EINTR : -EAGAIN;
 }
 
+static u32 nts_capture_caps(const struct nts_board *b)
+{
+	return (b->mplane ? V4L2_CAP_VIDEO_CAPTURE_MPLANE : V4L2_CAP_VIDEO_CAPTURE) | V4L2_CAP_STREAMING;
+}
+
+/* Like many drivers, both nodes report what the whole device can do. */
+static void nts_fill_cap(struct nts_camera *cam, struct video_device *vdev,
+			 struct v4l2_capability *cap)
+{
+	strscpy(cap->driver, NTS_NAME, sizeof(cap->driver));
+	strscpy(cap->card, vdev->name, sizeof(cap->card));
+	snprintf(cap->bus_info, sizeof(cap->bus_info), "platform:%s-%d", NTS_NAME, cam->index);
+	cap->capabilities |= nts_capture_caps(cam->board) | V4L2_CAP_DEVICE_CAPS |
+			     (cam->has_meta ? V4L2_CAP_META_CAPTURE : 0);
+}
+
 static int nts_querycap(struct file *file, void *priv, struct v4l2_capability *cap)
 {
 	struct nts_capture *c = to_cap(file);
 
-	strscpy(cap->driver, NTS_NAME, sizeof(cap->driver));
-	strscpy(cap->card, c->vdev.name, sizeof(cap->card));
-	snprintf(cap->bus_info, sizeof(cap->bus_info), "platform:%s-%d", NTS_NAME, c->cam->index);
+	nts_fill_cap(c->cam, &c->vdev, cap);
 	return 0;
 }
 
@@ -515,8 +529,7 @@ int nts_capture_init(struct nts_camera *cam)
 	vdev->release = video_device_release_empty;
 	vdev->fops = &nts_fops;
 	vdev->ioctl_ops = b->mplane ? &nts_ioctl_ops_mp : &nts_ioctl_ops;
-	vdev->device_caps = (b->mplane ? V4L2_CAP_VIDEO_CAPTURE_MPLANE : V4L2_CAP_VIDEO_CAPTURE) |
-			    V4L2_CAP_STREAMING;
+	vdev->device_caps = nts_capture_caps(b);
 	vdev->lock = &cap->lock;
 	vdev->queue = q;
 	vdev->v4l2_dev = &cam->v4l2_dev;
@@ -552,4 +565,60 @@ void nts_capture_cleanup(struct nts_capture *cap)
 	media_entity_cleanup(&cap->vdev.entity);
 	mutex_destroy(&cap->lock);
 	cap->cam = NULL;
+}
+
+/*
+ * The metadata node: a second node of the device that is no video capture
+ * node, though the device as a whole captures video.
+ */
+static int nts_meta_querycap(struct file *file, void *priv, struct v4l2_capability *cap)
+{
+	struct video_device *vdev = video_devdata(file);
+
+	nts_fill_cap(container_of(vdev, struct nts_camera, meta), vdev, cap);
+	return 0;
+}
+
+static const struct v4l2_ioctl_ops nts_meta_ioctl_ops = {
+	.vidioc_querycap = nts_meta_querycap,
+};
+
+static const struct v4l2_file_operations nts_meta_fops = {
+	.owner = THIS_MODULE,
+	.open = v4l2_fh_open,
+	.release = v4l2_fh_release,
+	.unlocked_ioctl = video_ioctl2,
+};
+
+int nts_meta_init(struct nts_camera *cam)
+{
+	struct video_device *vdev = &cam->meta;
+	int ret;
+
+	strscpy(vdev->name, "embedded-data", sizeof(vdev->name));
+	vdev->release = video_device_release_empty;
+	vdev->fops = &nts_meta_fops;
+	vdev->ioctl_ops = &nts_meta_ioctl_ops;
+	vdev->device_caps = V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING;
+	vdev->v4l2_dev = &cam->v4l2_dev;
+	vdev->vfl_dir = VFL_DIR_RX;
+	ret = media_entity_pads_init(&vdev->entity, 0, NULL);
+	if (ret)
+		return ret;
+	ret = video_register_device(vdev, VFL_TYPE_VIDEO, -1);
+	if (ret) {
+		media_entity_cleanup(&vdev->entity);
+		return ret;
+	}
+	cam->has_meta = true;
+	return 0;
+}
+
+void nts_meta_cleanup(struct nts_camera *cam)
+{
+	if (!cam->has_meta)
+		return;
+	video_unregister_device(&cam->meta);
+	media_entity_cleanup(&cam->meta.entity);
+	cam->has_meta = false;
 }

@@ -24,6 +24,10 @@ static bool sensor_first;
 module_param(sensor_first, bool, 0444);
 MODULE_PARM_DESC(sensor_first, "register the sensor entity before the board's own entities");
 
+static bool meta_node;
+module_param(meta_node, bool, 0444);
+MODULE_PARM_DESC(meta_node, "register a metadata node first, as /dev/video0");
+
 static uint width = 240, height = 180;
 module_param(width, uint, 0444);
 module_param(height, uint, 0444);
@@ -272,6 +276,7 @@ static void nts_camera_teardown(struct nts_camera *cam)
 	if (media_devnode_is_registered(cam->mdev.devnode))
 		media_device_unregister(&cam->mdev);
 	nts_capture_cleanup(&cam->cap);
+	nts_meta_cleanup(cam);
 	nts_subdev_cleanup(&cam->receiver);
 	nts_subdev_cleanup(&cam->sensor);
 	if (cam->v4l2_registered)
@@ -322,6 +327,11 @@ static int nts_camera_setup(struct nts_camera *cam)
 		return ret;
 	cam->v4l2_registered = true;
 
+	if (meta_node) {
+		ret = nts_meta_init(cam);
+		if (ret)
+			return ret;
+	}
 	/* Registration order: the table's, or the sensor first. */
 	for (i = 0; i < b->num_entities; i++)
 		if (sensor_first && b->entities[i].kind == NTS_SENSOR)

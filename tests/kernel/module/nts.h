@@ -155,6 +155,8 @@ struct nts_camera {
 	struct nts_subdev sensor, receiver;
 	bool has_receiver, v4l2_registered, mdev_inited;
 	struct nts_capture cap;
+	struct video_device meta;     /* optional metadata node, no queue */
+	bool has_meta;
 	struct media_entity *entity[NTS_MAX_ENTITIES];
 
 	struct i2c_adapter adap;
@@ -180,6 +182,8 @@ void nts_sensor_set_active(struct nts_subdev *s, u32 width, u32 height);
 int nts_capture_init(struct nts_camera *cam);
 void nts_capture_cleanup(struct nts_capture *cap);
 void nts_capture_queue_error(struct nts_capture *cap);
+int nts_meta_init(struct nts_camera *cam);
+void nts_meta_cleanup(struct nts_camera *cam);
 
 static inline struct nts_subdev *to_nts_subdev(struct v4l2_subdev *sd)
 {

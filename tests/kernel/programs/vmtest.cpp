@@ -224,6 +224,8 @@ void timedStop(NorvaneTOFCamera& cam, const std::string& who) {
 
 struct Args {
     int cam = 0;
+    int video = -1;  // "@N": the camera's video node, when not /dev/video<cam>
+    int node() const { return video >= 0 ? video : cam; }
     std::vector<std::string> before, later;
 };
 
@@ -233,6 +235,8 @@ Args parseArgs(int argc, char** argv) {
         std::string s = argv[i];
         if (s.rfind("later:", 0) == 0)
             a.later.push_back(s.substr(6));
+        else if (s[0] == '@')
+            a.video = std::atoi(s.c_str() + 1);
         else if (s.find('=') != std::string::npos)
             a.before.push_back(s);
         else
@@ -254,7 +258,7 @@ int caseDepth(const Args& a) {
     for (auto& k : a.before) check(setKnob(a.cam, k), "knob " + k + " set");
     Stream s = loadPattern(board, a.cam, 0.0f);
     NorvaneTOFCamera cam;
-    if (!openCamera(cam, a.cam)) return 1;
+    if (!openCamera(cam, a.node())) return 1;
     CameraInfo info = cam.getCameraInfo();
     check(info.width == unsigned(kW) && info.height == unsigned(kH) && info.device_type == HQVGA,
           "the camera reports the sensor's 240 x 180 phase frames");
@@ -266,6 +270,18 @@ int caseDepth(const Args& a) {
     timedStop(cam, "camera " + std::to_string(a.cam));
     check(cam.close() == NorvaneSuccess, "close succeeds");
     return 0;
+}
+
+// A device whose first node carries metadata: the camera refuses that node
+// and streams from the capture node.
+int caseMeta(Args a) {
+    NorvaneTOFCamera meta;
+    phase = "open";
+    TofErrorCode r = meta.open(Connection::CSI, 0);
+    check(r != NorvaneSuccess, "open(CSI, 0) refuses the metadata node (" + std::to_string(int(r)) + ")");
+    meta.close();
+    a.video = 1;
+    return caseDepth(a);
 }
 
 // Two cameras on one platform device, each with its own media device and bus.
@@ -538,7 +554,7 @@ int caseOutside(const Args& a) {
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s depth|two|controls|controls2|size|raw|faraway|outside [camera] [knob=value ...]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s depth|meta|two|controls|controls2|size|raw|faraway|outside [camera] [knob=value ...]\n", argv[0]);
         return 64;
     }
     std::signal(SIGALRM, onAlarm);
@@ -557,6 +573,8 @@ int main(int argc, char** argv) {
         r = caseControls(2, bus);
     else if (name == "size")
         r = caseSize(a, bus);
+    else if (name == "meta")
+        r = caseMeta(a);
     else if (name == "raw")
         r = caseRaw(a);
     else if (name == "faraway")
