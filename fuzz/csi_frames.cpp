@@ -2,7 +2,8 @@
 // metadata the input chooses: buffer sizes, frame contents and sizes,
 // timestamps anywhere in the 64-bit range, reported indexes and lengths
 // that do not match the buffer, and transient or hard ioctl and poll
-// failures. getFrame never writes outside the capture buffer (sized exactly,
+// failures, bytes used, data offsets and error flags that the driver may
+// misreport. getFrame never writes outside the capture buffer (sized exactly,
 // so AddressSanitizer sees any overrun), never reads outside a mapping,
 // answers with one of its documented results, and stop and close release
 // every mapping and descriptor.
@@ -31,8 +32,11 @@ constexpr int kMaxCaptures = 6;
 class HostileVideoNode : public sim::SimVideoNode {
 public:
     struct Tamper {
-        int64_t index = -1;   // >= 0: report this index
-        int64_t length = -1;  // >= 0: report this buffer (or plane) length
+        int64_t index = -1;      // >= 0: report this index
+        int64_t length = -1;     // >= 0: report this buffer (or plane) length
+        int64_t bytesused = -1;  // >= 0: report these bytes used
+        int64_t offset = -1;     // >= 0: report this data offset (multi-planar)
+        uint32_t flags = 0;      // added to the reported flags
     };
     std::deque<Tamper> tampers;
 
@@ -52,6 +56,15 @@ public:
                 b->length = uint32_t(t.length);
             }
         }
+        if (t.bytesused >= 0) {
+            if (multiPlanar) {
+                b->m.planes[0].bytesused = uint32_t(t.bytesused);
+            } else {
+                b->bytesused = uint32_t(t.bytesused);
+            }
+        }
+        if (t.offset >= 0 && multiPlanar) b->m.planes[0].data_offset = uint32_t(t.offset);
+        b->flags |= t.flags;
         return 0;
     }
     short waitEvents(short requested, int) override { return pollEvents(requested); }
@@ -100,6 +113,7 @@ void maybeFail(FuzzedDataProvider& in, sim::SimNode& node, unsigned long request
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     SimKernel k;
+    k.realSleep = false;  // the pauses after queue errors
     ScopedKernel scope(k);
 
     const BoardKind& kind = pickBoard(in);
@@ -166,6 +180,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 HostileVideoNode::Tamper t;
                 if (in.ConsumeIntegralInRange<int>(0, 7) == 0) t.index = in.ConsumeIntegral<uint32_t>() % 16;
                 if (in.ConsumeIntegralInRange<int>(0, 5) == 0) t.length = in.ConsumeIntegral<uint32_t>();
+                if (in.ConsumeIntegralInRange<int>(0, 5) == 0) t.bytesused = in.ConsumeIntegral<uint32_t>();
+                if (in.ConsumeIntegralInRange<int>(0, 5) == 0) t.offset = in.ConsumeIntegral<uint32_t>();
+                if (in.ConsumeIntegralInRange<int>(0, 7) == 0) t.flags = V4L2_BUF_FLAG_ERROR;
                 video->tampers.push_back(t);
             }
 

@@ -440,6 +440,8 @@ int SimKernel::closeDir(void* dir) {
 }
 
 int SimKernel::nanosleep(const struct timespec* request, struct timespec* remaining) {
+    if (request) slept += (long long)request->tv_sec * 1000000000LL + request->tv_nsec;
+    if (!realSleep.load()) return 0;
     return linuxKernel().nanosleep(request, remaining);
 }
 

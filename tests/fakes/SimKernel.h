@@ -124,6 +124,10 @@ public:
     int openMappings() const;
     // Paths passed to open, in call order (failed opens included).
     std::vector<std::string> openedPaths() const;
+    // Time asked of nanosleep so far.
+    long long sleptNanoseconds() const { return slept.load(); }
+    // false: nanosleep returns at once (fuzzing), still counting the time.
+    std::atomic<bool> realSleep{true};
     // The node behind an open descriptor, or null.
     std::shared_ptr<SimNode> nodeOf(int fd) const;
 
@@ -164,6 +168,7 @@ private:
     std::map<void*, std::shared_ptr<SimNode>> mappings;
     std::vector<std::string> opened;
     int nextFd = 3;
+    std::atomic<long long> slept{0};
 };
 
 }  // namespace sim

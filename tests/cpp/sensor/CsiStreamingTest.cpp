@@ -246,6 +246,7 @@ TEST_F(CsiStreaming, AWaitWithoutFramesIsBounded) {
     EXPECT_EQ(video().ioctlCalls(VIDIOC_DQBUF), 0) << "no dequeue without a frame";
     video().failPoll(EINVAL, 1);
     EXPECT_EQ(rig->capture(out, ts), -2);
+    EXPECT_GT(rig->k.sleptNanoseconds(), 0) << "a failed wait pauses before it reports";
     video().failPoll(EINTR, 2);
     rig->push(makeFrame(1), 5);
     EXPECT_EQ(rig->capture(out, ts), 0);
