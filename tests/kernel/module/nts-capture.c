@@ -11,8 +11,6 @@
 
 #include "nts.h"
 
-#define NTS_MIN_SIZE 16
-#define NTS_MAX_SIZE 8192
 #define NTS_JUNK 0xa5
 
 struct nts_buffer {

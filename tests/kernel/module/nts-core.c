@@ -124,7 +124,7 @@ static const struct nts_board nts_nano = {
 	.node_centric = true,
 };
 
-const struct nts_board *nts_boards[] = { &nts_pi4, &nts_pi5, &nts_rock, &nts_jetson, &nts_nano, NULL };
+static const struct nts_board *nts_boards[] = { &nts_pi4, &nts_pi5, &nts_rock, &nts_jetson, &nts_nano, NULL };
 
 struct nts_device {
 	struct nts_camera cams[NTS_MAX_CAMERAS];
@@ -262,7 +262,6 @@ static int nts_create_entity(struct nts_camera *cam, unsigned int i)
 		return nts_sensor_init(cam, cam->width, cam->height);
 	case NTS_RECEIVER:
 		cam->entity[i] = &cam->receiver.sd.entity;
-		cam->has_receiver = true;
 		return nts_receiver_init(cam);
 	case NTS_CAPTURE:
 		cam->entity[i] = &cam->cap.vdev.entity;

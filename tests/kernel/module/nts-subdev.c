@@ -13,8 +13,6 @@ static const struct nts_size nts_sizes[] = {
 	{ 640, 480 }, { 640, 2405 }, { 640, 4810 },
 };
 
-#define NTS_MIN_SIZE 16
-#define NTS_MAX_SIZE 8192
 
 static struct v4l2_mbus_framefmt *nts_try_fmt(struct v4l2_subdev *sd,
 					      struct v4l2_subdev_state *state,

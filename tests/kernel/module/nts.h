@@ -34,6 +34,8 @@
 #define NTS_CHIP_ADDR 0x0c
 #define NTS_REG_FILE_SIZE 0x10000
 #define NTS_PATTERN_MAX (8u << 20)
+#define NTS_MIN_SIZE 16   /* frame sides the nodes accept */
+#define NTS_MAX_SIZE 8192
 
 /* Not in every kernel's format table: the capture node describes it. */
 #ifndef V4L2_PIX_FMT_Y12P
@@ -153,7 +155,7 @@ struct nts_camera {
 	struct v4l2_device v4l2_dev;
 	struct media_device mdev;
 	struct nts_subdev sensor, receiver;
-	bool has_receiver, v4l2_registered, mdev_inited;
+	bool v4l2_registered, mdev_inited;
 	struct nts_capture cap;
 	struct video_device meta;     /* optional metadata node, no queue */
 	bool has_meta;
@@ -171,8 +173,6 @@ struct nts_camera {
 	struct nts_knobs knobs;
 	struct dentry *debugfs;
 };
-
-extern const struct nts_board *nts_boards[];
 
 int nts_sensor_init(struct nts_camera *cam, u32 width, u32 height);
 int nts_receiver_init(struct nts_camera *cam);
