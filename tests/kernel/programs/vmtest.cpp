@@ -416,7 +416,7 @@ int caseSize(const Args&, int bus) {
 
 // A VGA-class sensor (its size at power-up, e.g. 320 x 240) streaming raw
 // captures: every sample of every row arrives, in the board's format.
-int caseRaw(const Args& a) {
+int caseRaw(const Args& a, int bus) {
     check(setKnob(a.cam, "stall=1"), "the sensor held until the pattern is known");
     NorvaneTOFCamera cam;
     if (!openCamera(cam, a.cam)) return 1;
@@ -501,6 +501,11 @@ int caseRaw(const Args& a) {
                                      std::to_string(wrong) + " wrong, first at " + std::to_string(first == SIZE_MAX ? 0 : first) + ")");
         cam.releaseFrame(fb);
     }
+    // The VGA device passes FRAME_RATE on: the write lands in the chip.
+    check(cam.setControl(CameraCtrl::FRAME_RATE, 5) == NorvaneSuccess, "FRAME_RATE 5 accepted by the camera");
+    uint8_t regs[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    check(readRegisters(bus + a.cam, kFrameRateRegister, regs, 4) && regs[0] == 0 && regs[1] == 0 && regs[2] == 0 && regs[3] == 5,
+          "frame rate 5 in registers 0x0633-0x0636 of the chip");
     timedStop(cam, "raw");
     cam.close();
     return 0;
@@ -576,7 +581,7 @@ int main(int argc, char** argv) {
     else if (name == "meta")
         r = caseMeta(a);
     else if (name == "raw")
-        r = caseRaw(a);
+        r = caseRaw(a, bus);
     else if (name == "faraway")
         r = caseFarApart(a);
     else if (name == "outside")
