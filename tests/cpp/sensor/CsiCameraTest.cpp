@@ -131,3 +131,37 @@ TEST(CsiCamera, RangeReachesTheSensorInItsOwnUnits) {
     EXPECT_EQ(range, 4000);
     EXPECT_EQ(cam.close(), NorvaneSuccess);
 }
+
+TEST(CsiCamera, StopReturnsWhileTheSensorSendsFramesThatNeverFormACapture) {
+    sim::SimKernel k;
+    ScopedKernel scope(k);
+    sim::SimBoard board = sim::buildRaspberryPi4(k, sim::BoardOptions());
+    NorvaneTOFCamera cam;
+    ASSERT_EQ(cam.open(Connection::CSI, 0), NorvaneSuccess);
+    ASSERT_EQ(cam.start(FrameType::DEPTH), NorvaneSuccess);
+    std::atomic<bool> producing{true};
+    std::thread producer([&] {
+        // A long exposure: phase frames 8 ms apart, never four within 5 ms.
+        // (At most 3 s, so that a stop that waits for the frames to end shows
+        // as slow instead of hanging.)
+        auto frame = makeFrame(2);
+        int64_t t = 10000000;
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (producing.load() && std::chrono::steady_clock::now() < end) {
+            if (board.video->pendingFrames() < 4) {
+                board.video->pushFrame({frame, t / 1000000, t % 1000000});
+                t += 8000;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(cam.stop(), NorvaneSuccess);
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+    producing = false;
+    producer.join();
+    EXPECT_LT(took.count(), 1500) << "while frames keep coming";
+    EXPECT_EQ(cam.requestFrame(0), nullptr) << "no capture was ever whole";
+    EXPECT_EQ(cam.close(), NorvaneSuccess);
+}
