@@ -378,7 +378,10 @@ TEST_F(CsiStreaming, FormatSizeIsNegotiatedAndReadBack) {
     EXPECT_EQ(jetson.sensor->setControl(int(CameraCtrl::FMT_WIDTH), 320), 0);
     EXPECT_EQ(jetson.sensor->setControl(int(CameraCtrl::FMT_HEIGHT), 240), 0);
     EXPECT_EQ(jetson.sensor->start(), 0);
-    EXPECT_EQ(jetson.board.video->format().fmt.pix.width, 320u);
+    auto asked = jetson.board.video->formatRequests();
+    ASSERT_FALSE(asked.empty());
+    EXPECT_EQ(asked.back().request, VIDIOC_S_FMT);
+    EXPECT_EQ(asked.back().format.fmt.pix.width, 320u) << "the size asked for, not one the driver chose";
 }
 
 TEST_F(CsiStreaming, AFullSubdeviceTableClosesTheExtraDescriptor) {
