@@ -194,6 +194,7 @@ class Camera(abc.ABC):
                     return
                 raise CameraTimeout(f"no frame from {self.info.source} within {timeout} s", -1)
             yield frame
+            del frame  # not kept alive while the next one is read
 
     def __iter__(self) -> Iterator[Frame]:
         return self.frames()
@@ -286,8 +287,11 @@ def _check_timeout(timeout: Optional[float]) -> None:
 
 
 def _timeout_ms(timeout: Optional[float]) -> int:
-    _check_timeout(timeout)
-    return -1 if timeout is None else min(int(round(timeout * 1000)), 2**31 - 1)
+    if timeout is None:
+        return -1
+    if type(timeout) is not float or not timeout >= 0:  # the common case checked quickly
+        _check_timeout(timeout)
+    return -1 if timeout == float("inf") else min(int(timeout * 1000 + 0.5), 2**31 - 1)
 
 
 class LiveCamera(Camera):
@@ -323,6 +327,7 @@ class LiveCamera(Camera):
         if rate_code == 0 and rate > 0:
             self._frame_rate_max = rate
         self._info = self._describe()
+        self._kit_lens = self._lens_of_kit()
 
     def __repr__(self) -> str:
         state = "closed" if self._closed else "streaming" if self._running else "open"
@@ -385,6 +390,7 @@ class LiveCamera(Camera):
             check(code, "start", self._name, cause)
             self._running = True
             self._info = self._describe()
+            self._kit_lens = self._lens_of_kit()
 
     def stop(self) -> None:
         with self._lock:
@@ -417,10 +423,14 @@ class LiveCamera(Camera):
     def intrinsics(self) -> Optional[Intrinsics]:
         if self._user_intrinsics is not None:
             return self._user_intrinsics
-        if self._simulated_kit:
-            width, height = self._info.depth_size
-            return Intrinsics.from_fov(width, height, KIT_FOV_DEG)
-        return None
+        return self._kit_lens
+
+    def _lens_of_kit(self) -> Optional[Intrinsics]:
+        """The simulated kit's exact lens at the current depth size; None for any other camera."""
+        if not self._simulated_kit:
+            return None
+        width, height = self._info.depth_size
+        return Intrinsics.from_fov(width, height, KIT_FOV_DEG)
 
     @intrinsics.setter
     def intrinsics(self, value: Optional[Intrinsics]) -> None:
@@ -437,15 +447,15 @@ class LiveCamera(Camera):
     # --- frames -------------------------------------------------------------------
     def read(self, timeout: Optional[float] = 1.0, *, latest: bool = False) -> Optional[Frame]:
         ms = _timeout_ms(timeout)
-        self._check_open("read")
         if not self._running:
+            self._check_open("read")
             raise CameraError(f"read failed on {self._name}: the camera is not streaming; start() first", -1)
-        taken = self._native.take(ms, bool(latest))
+        taken = self._native.take(ms, latest is True)
         if taken is None:
             return None
         timestamp, index, received_ns, depth, amplitude, confidence, raw = taken
-        intrinsics = self.intrinsics if depth is not None else None
-        if intrinsics is not None and depth is not None and depth.shape != (intrinsics.height, intrinsics.width):
+        intrinsics = self._user_intrinsics or self._kit_lens
+        if depth is None or (intrinsics is not None and depth.shape != (intrinsics.height, intrinsics.width)):
             intrinsics = None
         return Frame(
             timestamp_ms=timestamp,
