@@ -425,13 +425,6 @@ class LiveCamera(Camera):
             return self._user_intrinsics
         return self._kit_lens
 
-    def _lens_of_kit(self) -> Optional[Intrinsics]:
-        """The simulated kit's exact lens at the current depth size; None for any other camera."""
-        if not self._simulated_kit:
-            return None
-        width, height = self._info.depth_size
-        return Intrinsics.from_fov(width, height, KIT_FOV_DEG)
-
     @intrinsics.setter
     def intrinsics(self, value: Optional[Intrinsics]) -> None:
         if value is not None:
@@ -443,6 +436,13 @@ class LiveCamera(Camera):
                     f"the depth image of {self._name} is {self._info.depth_size[0]} x {self._info.depth_size[1]}"
                 )
         self._user_intrinsics = value
+
+    def _lens_of_kit(self) -> Optional[Intrinsics]:
+        """The simulated kit's exact lens at the current depth size; None for any other camera."""
+        if not self._simulated_kit:
+            return None
+        width, height = self._info.depth_size
+        return Intrinsics.from_fov(width, height, KIT_FOV_DEG)
 
     # --- frames -------------------------------------------------------------------
     def read(self, timeout: Optional[float] = 1.0, *, latest: bool = False) -> Optional[Frame]:
