@@ -4,7 +4,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/cpp/core/CameraRig.h"
 
@@ -57,6 +59,21 @@ TEST(CameraOpen, InvalidConnectionChangesOnlyIndexAndConnection) {
     EXPECT_EQ(r.sensorLog->closes.load(), 0);
     int range = 0;
     EXPECT_EQ(r.cam->getControl(CameraCtrl::RANGE, &range), NorvaneSuccess) << "the device stays";
+}
+
+TEST(CameraOpen, CsiIndexNamesTheVideoNode) {
+    for (int index : {0, 3, 12}) {
+        sim::SimKernel k;
+        ScopedKernel scope(k);
+        NorvaneTOFCamera cam;
+        const size_t before = k.openedPaths().size();
+        // No such node on this empty board: the open fails after trying it.
+        EXPECT_NE(cam.open(Connection::CSI, index), NorvaneSuccess);
+        const std::vector<std::string> paths = k.openedPaths();
+        ASSERT_GT(paths.size(), before) << index;
+        EXPECT_EQ(paths[before], "/dev/video" + std::to_string(index));
+        EXPECT_EQ(cam.getCameraInfo().index, uint32_t(index));
+    }
 }
 
 TEST(CameraOpen, NullPathAndNullSensorAreRefused) {
@@ -192,7 +209,7 @@ TEST(CameraLifecycle, StartReappliesTheRangeAndReportsTheOutput) {
     Rig r;
     ASSERT_EQ(r.open(240, 180), 0);
     r.sensor->setGated(true);
-    ASSERT_EQ(r.cam->setControl(CameraCtrl::RANGE, 3000), NorvaneSuccess);
+    ASSERT_EQ(r.cam->setControl(CameraCtrl::RANGE, 2000), NorvaneSuccess);
     ASSERT_EQ(r.cam->start(FrameType::DEPTH), NorvaneSuccess);
     EXPECT_FALSE(r.cam->isStopped());
     CameraInfo info = r.cam->getCameraInfo();
@@ -201,7 +218,8 @@ TEST(CameraLifecycle, StartReappliesTheRangeAndReportsTheOutput) {
     EXPECT_EQ(info.bpp, 2u);
     int range = 0;
     EXPECT_EQ(r.cam->getControl(CameraCtrl::RANGE, &range), NorvaneSuccess);
-    EXPECT_EQ(range, 3000);
+    EXPECT_EQ(range, 2000);
+    EXPECT_EQ(r.sensor->setControlCalls().back(), std::make_pair(0, 2000)) << "re-applied at the start";
     EXPECT_EQ(r.cam->start(FrameType::DEPTH), NorvaneUnkownError) << "already running";
     EXPECT_EQ(r.sensorLog->starts.load(), 1) << "the running sensor is not restarted";
     EXPECT_EQ(r.cam->stop(), NorvaneSuccess);
