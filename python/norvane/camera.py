@@ -372,7 +372,9 @@ class LiveCamera(Camera):
                 raise CameraError(f"start failed on {self._name}: it is already streaming; stop() first", -1)
             code = self._native.start(_OUTPUTS[output])
             cause = "the sensor did not start streaming"
-            if self._info.device == "vga" and not os.access(os.getcwd(), os.W_OK):
+            if self._info.device == "vga" and code == 1:
+                cause = "the capture the sensor delivers does not match the frequency mode set (see mode)"
+            elif self._info.device == "vga" and not os.access(os.getcwd(), os.W_OK):
                 cause = f"the working directory {os.getcwd()} is not writable (the VGA device writes its configuration files there)"
             check(code, "start", self._name, cause)
             self._running = True

@@ -162,6 +162,9 @@ def test_vga_controls_and_lens(tmp_path, monkeypatch):
         assert camera.info.device == "vga" and camera.info.depth_size == (320, 240)
         assert {n for n, c in camera.controls.items() if c.applies} == {"range_mm", "frame_rate", "skip", "mode",
                                                                         "config_dir"}  # fmt: skip
+        camera.mode = "single"
+        with pytest.raises(norvane.CameraError, match="frequency mode"):
+            camera.start()  # the kit renders two frequencies
         camera.mode = "dual"
         camera.config_dir = config
         assert (camera.mode, camera.range_mm, camera.config_dir) == ("dual", 4500, str(config))
