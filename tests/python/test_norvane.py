@@ -240,6 +240,8 @@ def test_snapshot_and_info_commands(kit, tmp_path, capsys):
     assert main(["info", "--config", str(kit)]) == 0
     shown = capsys.readouterr().out
     assert "hqvga, sensor 240 x 180" in shown and "fx 171.38" in shown and "range_mm    2000 or 4000 mm" in shown
+    assert main(["info"]) == 0, "without a source: every camera found"
+    assert "usb:0: USB camera 0 (simulated kit)" in capsys.readouterr().out
     assert main(["snapshot", "csi:99", "-o", str(tmp_path / "none")]) == 1
     assert "norvane: open failed on CSI camera /dev/video99" in capsys.readouterr().err
     assert main(["nonsense"]) == 2
