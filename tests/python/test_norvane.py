@@ -84,8 +84,9 @@ def test_latest_hands_over_the_newest_capture_to_a_slow_consumer(tmp_path):
             # The capture number counts the captures read: it follows the sensor's clock.
             assert b.index - a.index <= round((b.timestamp_ms - a.timestamp_ms) / period_ms)
     # Sleeping 100 ms, the consumer misses about one capture per frame; what it
-    # gets is at most one capture old (plus scheduling slack).
-    assert np.median(ages) < period_ms + 15, ages
+    # gets is at most one capture old (plus scheduling slack), where the oldest
+    # ready frame would be two captures old.
+    assert np.median(ages) < period_ms + 25, ages
     assert min(steps) >= 1 and sum(steps) >= 1.5 * len(steps), steps
 
 
