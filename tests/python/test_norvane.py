@@ -160,6 +160,8 @@ def test_vga_controls_and_lens(tmp_path, monkeypatch):
     kit.write_text("geometry = vga\nfrequency = dual\nwidth = 320\nheight = 240\nfps = 0\nnoise = 0\n")
     config = tmp_path / "algorithm"
     config.mkdir()
+    # Distances beyond 2500 mm count as invalid: the back wall drops out.
+    (config / "ConfigAlgorithm.json").write_text("[ConfidenceParams]\nValidDistMin=0\nValidDistMax=2500\n")
     with norvane.open(kit) as camera:
         assert camera.info.device == "vga" and camera.info.depth_size == (320, 240)
         assert {n for n, c in camera.controls.items() if c.applies} == {"range_mm", "frame_rate", "skip", "mode",
@@ -177,8 +179,10 @@ def test_vga_controls_and_lens(tmp_path, monkeypatch):
         camera.start()
         frame = camera.read(10.0)
         assert frame.intrinsics == norvane.Intrinsics.from_fov(320, 240, 70.0)
-        centre = frame.points().reshape(-1, 3)
-        assert len(centre) > 0.9 * 320 * 240
+        assert frame.depth[120, 160] == 0, "the text control reached the library"
+        points = frame.points()
+        assert 0 < len(points) == np.count_nonzero(frame.depth > 0) < 320 * 240
+        assert points[:, 2].max() < 2500
 
 
 def test_frames_are_owned_copies_and_stop_ends_the_iteration(tmp_path):
