@@ -241,5 +241,12 @@ TEST_F(VgaEndToEnd, AFifoInPlaceOfAFileDoesNotHoldTheStart) {
     ASSERT_EQ(mkfifo(kConfigAlgorithmFile, 0644), 0);
     EXPECT_EQ(camera.start(FrameType::DEPTH), NorvaneUnkownError);
     EXPECT_TRUE(camera.isStopped());
+    // The failed start stopped the kit again: once the file can be written,
+    // the next start succeeds.
+    ASSERT_EQ(unlink(kConfigAlgorithmFile), 0);
+    ASSERT_EQ(camera.start(FrameType::DEPTH), NorvaneSuccess);
+    f = camera.requestFrame(kTimeoutMs);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(camera.releaseFrame(f), NorvaneSuccess);
     camera.close();
 }
