@@ -210,7 +210,12 @@ class Camera(abc.ABC):
     def __exit__(
         self, kind: Optional[Type[BaseException]], value: Optional[BaseException], tb: Optional[TracebackType]
     ) -> None:
-        self.close()
+        try:
+            self.close()
+        except CameraError:
+            # The block's own exception says more than a close that failed after it.
+            if kind is None:
+                raise
 
     # --- controls -------------------------------------------------------------------
     @abc.abstractmethod
