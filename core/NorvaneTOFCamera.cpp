@@ -349,6 +349,7 @@ void NorvaneTOFCamera::captureThread() {
         auto* cache = static_cast<unsigned char*>(p->captureBuffer().getData(FrameType::CACHE));
         SteadyClock::time_point lastAdjust = steadyClock().now();
         lastFrameTime = lastAdjust;
+        captureCount = 0;
         // The rate is the sensor's: measured between captures read in this
         // run, skipped or not, never from the start to the first capture.
         bool captured = false;
@@ -377,6 +378,7 @@ void NorvaneTOFCamera::captureThread() {
                 }
             }
             if (r == NorvaneSuccess) {
+                stampPublished(*node->buffer);
                 p->publish(node);
             } else {
                 p->discard(node);
@@ -385,6 +387,15 @@ void NorvaneTOFCamera::captureThread() {
     } catch (...) {
         // A throwing transport or device ends the capture; stop() still joins.
     }
+}
+
+void NorvaneTOFCamera::stampPublished(NorvaneFrameBuffer& buffer) {
+    // The host's own monotonic clock, not the test-driven one: callers
+    // compare it with theirs (CLOCK_MONOTONIC on Linux).
+    const int64_t now =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    buffer.setOrigin(buffer.getCaptureIndex(), now);
 }
 
 bool NorvaneTOFCamera::skipThisFrame() {
@@ -412,6 +423,7 @@ int NorvaneTOFCamera::readAndDecode(unsigned char* cache, LinkNode* node, bool& 
     read = true;
     NorvaneFrameBuffer* buffer = node->buffer;
     buffer->setTimestamp(uint64_t(timestamp));
+    buffer->setOrigin(captureCount++, 0);
     if (skipThisFrame()) return NorvaneSkipFrame;
     if (info.type == FrameType::RAW) {
         auto* raw = static_cast<short*>(buffer->getData(FrameType::RAW));

@@ -130,6 +130,8 @@ private:
     bool skipThisFrame();
     // analysisFrame, also telling whether a capture was read.
     int readAndDecode(unsigned char* cache, LinkNode* node, bool& read);
+    // Records the publication time in a decoded buffer.
+    void stampPublished(NorvaneFrameBuffer& buffer);
     void replacePool(std::shared_ptr<FramePool> fresh);
 
     CameraInfo info{};
@@ -143,7 +145,8 @@ private:
     PlatformType platform;
     // SKIP_FRAME (high half) and SKIP_FRAME_LOOP (low half): 0 of 1.
     std::atomic<uint64_t> skipping{1};
-    int32_t frameCounter = 0;  // capture thread only
+    int32_t frameCounter = 0;   // capture thread only
+    uint64_t captureCount = 0;  // capture thread only: captures read since start
     std::atomic<float> frameInterval{0.0f};
     std::atomic<float> smoothing;
     std::atomic<float> fps{0.0f};
