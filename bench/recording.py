@@ -1,6 +1,6 @@
 """Figures of recording to MCAP on the simulated kit, per geometry and compression.
 
-For each geometry, captures FRAMES depth frames from the unpaced kit (with
+For each geometry, captures SECONDS x 30 depth frames from the unpaced kit (with
 its shot noise, as a real scene has) and times the capture loop alone, then
 the same loop writing every frame to a recording. Prints per geometry:
   record_<geometry>_capture_cpu_ms     CPU per frame of the capture loop alone
@@ -19,12 +19,14 @@ import NorvaneDepthCamera as ndc
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "python"))
 from norvane.recording import Recorder  # noqa: E402
 
-FRAMES = int(os.environ.get("RECORD_BENCH_FRAMES", "150"))
+# Seconds of frames at 30 per second recorded per geometry and compression.
+SECONDS = float(os.environ.get("RECORD_BENCH_SECONDS", "4"))
 GEOMETRIES = {
     "hqvga": "geometry = hqvga\nfps = 0\n",
     "vga320": "geometry = vga\nfrequency = dual\nwidth = 320\nheight = 240\nfps = 0\n",
     "vga640": "geometry = vga\nfrequency = dual\nwidth = 640\nheight = 480\nfps = 0\n",
 }
+FRAMES = max(10, int(SECONDS * 30))
 INTRINSICS = {"fx": 1.0, "fy": 1.0, "cx": 0.0, "cy": 0.0, "width": 1, "height": 1, "model": "pinhole"}
 
 
