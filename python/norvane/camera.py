@@ -2,6 +2,7 @@
 
 import abc
 import errno
+import importlib
 import os
 import re
 import threading
@@ -43,6 +44,7 @@ _DEVICES = {0: "vga", 1: "hqvga"}
 _RANGE, _FMT_WIDTH, _FMT_HEIGHT, _MODE, _FRAME_RATE, _SKIP, _SKIP_CYCLE, _CONFIG_DIR = 0, 1, 2, 3, 6, 7, 8, 256
 _MODES = {"single": 0, "dual": 1}
 _HQVGA_RANGES_MM = (2000, 4000)
+_VGA_SIZES = ((480, 640), (240, 320))  # (height, width) of the depth image
 _NOT_IMPLEMENTED = 4
 _SOURCE = re.compile(r"(csi|usb):(\d+)")
 
@@ -329,6 +331,7 @@ class LiveCamera(Camera):
             code = self._native.open(_USB, index)
             check(code, "open", self._name, "no evaluation kit answered on this index")
             self._source = f"usb:{index}"
+        self._match_vga_geometry()
         self._frame_rate_max: Optional[int] = None
         rate_code, rate = self._native.get_control(_FRAME_RATE)
         if rate_code == 0 and rate > 0:
@@ -338,6 +341,23 @@ class LiveCamera(Camera):
     def __repr__(self) -> str:
         state = "closed" if self._closed else "streaming" if self._running else "open"
         return f"<norvane.LiveCamera {self._name} ({state})>"
+
+    def _match_vga_geometry(self) -> None:
+        """Sets a VGA device's depth size and frequency mode to the capture its sensor delivers.
+
+        A capture is `width` columns by (height + 1) x 5 rows with one
+        frequency, x 10 with two; the device refuses to start on any other.
+        """
+        _, _, device_type, _, width, rows, _, _ = self._native.info()
+        if _DEVICES.get(device_type) != "vga":
+            return
+        for height, depth_width in _VGA_SIZES:
+            for mode, per_frequency in (("single", 5), ("dual", 10)):
+                if (width, rows) == (depth_width, (height + 1) * per_frequency):
+                    self._set("depth width", _FMT_WIDTH, width)
+                    self._set("depth height", _FMT_HEIGHT, height)
+                    self._set("mode", _MODE, _MODES[mode])
+                    return
 
     def _describe(self) -> CameraInfo:
         index, connect, device_type, _, width, height, _, _ = self._native.info()
@@ -629,9 +649,9 @@ def _open_first() -> Camera:
 
 def _open_recording(path: str, realtime: bool) -> Camera:
     try:
-        from . import recording  # type: ignore[attr-defined, unused-ignore]
+        recording = importlib.import_module("norvane.recording")
     except ModuleNotFoundError as error:
-        if error.name not in ("norvane.recording",):
+        if error.name != "norvane.recording":
             raise
         raise CameraError(f"cannot replay {path}: this installation has no recording support (norvane.recording)", -1) from None
     camera: Camera = recording.open_recording(path, realtime=realtime)
