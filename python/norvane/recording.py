@@ -206,7 +206,7 @@ class Recorder:
         try:
             self._file = open(self.path, "wb" if overwrite else "xb")
         except FileExistsError:
-            raise RecordingError(f"{self.path}: already exists (pass overwrite=True to replace it)") from None
+            raise RecordingError(f"{self.path}: already exists (overwrite=True, or --overwrite, replaces it)") from None
         except OSError as error:
             raise RecordingError(f"{self.path}: cannot create the recording: {error.strerror}") from None
         self._intrinsics = intrinsics
@@ -590,7 +590,7 @@ def _check_path(path: "os.PathLike[str] | str", overwrite: bool) -> str:
     if os.path.isdir(text):
         raise RecordingError(f"{text}: is a folder; name the recording's file")
     if os.path.lexists(text) and not overwrite:
-        raise RecordingError(f"{text}: already exists (pass overwrite=True to replace it)")
+        raise RecordingError(f"{text}: already exists (overwrite=True, or --overwrite, replaces it)")
     if not os.path.isdir(folder):
         raise RecordingError(f"{text}: the folder {folder} does not exist")
     if not os.access(folder, os.W_OK | os.X_OK):
