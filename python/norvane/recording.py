@@ -70,7 +70,7 @@ PLANE_TOPICS = {
 }
 DEPTH_PLANES = ("depth", "amplitude", "confidence")
 PLANE_ENCODINGS = {"depth": "32FC1", "amplitude": "32FC1", "confidence": "32FC1", "raw": "16SC1"}
-PLANE_DTYPES = {"depth": np.dtype("<f4"), "amplitude": np.dtype("<f4"),
+PLANE_DTYPES: Dict[str, "np.dtype[Any]"] = {"depth": np.dtype("<f4"), "amplitude": np.dtype("<f4"),
                 "confidence": np.dtype("<f4"), "raw": np.dtype("<i2")}
 COMPRESSIONS = {"zstd": CompressionType.ZSTD, "lz4": CompressionType.LZ4, "none": CompressionType.NONE}
 # A chunk is the unit that survives a crash: about a second of HQVGA frames.
@@ -303,7 +303,7 @@ class Recorder:
             try:
                 self._writer.add_metadata(METADATA_END_NAME, {"frames": str(self.frames),
                                                               "dropped": str(self.dropped)})
-                self._writer.finish()
+                self._writer.finish()  # type: ignore[no-untyped-call]
                 self._file.flush()
                 os.fsync(self._file.fileno())
             except OSError as error:
@@ -638,7 +638,7 @@ class Recording:
         if camera._recording is not None:
             raise CameraError(f"{camera.info.source} is already recording to "
                               f"{camera._recording.path}; stop that recording first", -1)
-        self.path = _check_path(path, overwrite)
+        self.path: str = _check_path(path, overwrite)
         self._camera: Optional[Camera] = camera
         self._description = describe(camera)
         self._intrinsics = _intrinsics_dict(camera.intrinsics)
