@@ -21,14 +21,17 @@ than the metres' float32 can say), so the replay is exact bit for bit.
 
 from __future__ import annotations
 
+import atexit
 import dataclasses
 import errno
 import json
 import os
 import struct
+import sys
 import threading
 import time
 import warnings
+import weakref
 from collections import deque
 from types import TracebackType
 from typing import Any, Deque, Dict, Iterator, List, Optional, Sequence, Tuple, Type
@@ -183,8 +186,8 @@ class Recorder:
     `write` never blocks: it takes copies of the planes and queues them;
     when the writer falls more than QUEUE_BYTES behind, the frame is
     dropped and counted. `close` drains the queue, ends the file and
-    raises RecordingError if writing failed (a full disk, say): everything
-    written up to the last complete chunk stays readable.
+    returns a summary whose `error` says why writing stopped early (a full
+    disk, say): everything up to the last complete chunk stays readable.
     """
 
     def __init__(self, path: "os.PathLike[str] | str", *, description: Dict[str, Any],
@@ -649,6 +652,7 @@ class Recording:
         if planes is not None:
             self._recorder = self._open(tuple(planes))
         camera._recording = self
+        _active.add(self)
 
     def _open(self, planes: Tuple[str, ...]) -> Recorder:
         return Recorder(self.path, description=self._description, intrinsics=self._intrinsics,
@@ -683,6 +687,7 @@ class Recording:
 
     def stop(self) -> RecordingSummary:
         """Ends the recording and the file; harmless when already stopped."""
+        _active.discard(self)
         with self._lock:
             camera, self._camera = self._camera, None
             if camera is not None and camera._recording is self:
@@ -714,6 +719,19 @@ class Recording:
 
     def __repr__(self) -> str:
         return f"<norvane.Recording {self.path} frames={self.frames} dropped={self.dropped}>"
+
+
+# Recordings not yet stopped: a script that ends without stopping one still gets a whole file.
+_active: "weakref.WeakSet[Recording]" = weakref.WeakSet()
+
+
+@atexit.register
+def _finish_recordings() -> None:
+    for rec in list(_active):
+        try:
+            rec.stop()
+        except CameraError as error:
+            print(f"norvane: {error}", file=sys.stderr)
 
 
 _OUTPUT_PLANES = {"depth": DEPTH_PLANES, "raw": ("raw",)}
