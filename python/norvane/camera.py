@@ -492,7 +492,7 @@ class LiveCamera(Camera):
                 f"1 to {rate}" if rate is not None else "none",
                 "" if rate is not None else "this camera does not report a frame rate",
             ),
-            "skip": Control("skip", True, True, "captures", "(skip, cycle): 1 <= cycle <= 255, 0 <= skip < cycle"),
+            "skip": Control("skip", True, True, "captures", "(skip, cycle): 0 <= skip < cycle"),
             "mode": Control("mode", vga, vga, None, "'single' or 'dual'" if vga else "none",
                             "applies at the next start" if vga else "VGA sensors only"),
             "config_dir": Control("config_dir", vga, vga, None, "an existing directory" if vga else "none",
@@ -534,9 +534,10 @@ class LiveCamera(Camera):
             self._set(name, _FRAME_RATE, value)
         elif name == "skip":
             skip, cycle = value
-            if not 1 <= cycle <= 255 or not 0 <= skip < cycle:
+            if not 0 <= skip < cycle or cycle > 2**31 - 1:
                 raise ValueError(f"skip must be (skip, cycle) with {control.values.split(': ')[1]}, got {value}")
-            # The cycle first: a skip count is checked against it.
+            # Each value is checked against the other: through a skip of 0.
+            self._set(name, _SKIP, 0)
             self._set(name, _SKIP_CYCLE, cycle)
             self._set(name, _SKIP, skip)
             self._skip = (skip, cycle)
