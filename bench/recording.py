@@ -18,7 +18,7 @@ import time
 import norvane
 
 # Seconds of frames at 30 per second recorded per geometry and compression.
-SECONDS = float(os.environ.get("RECORD_BENCH_SECONDS", "4"))
+SECONDS = float(os.environ.get("RECORD_BENCH_SECONDS", "3"))
 GEOMETRIES = {
     "hqvga": "geometry = hqvga\nfps = 0\n",
     "vga320": "geometry = vga\nfrequency = dual\nwidth = 320\nheight = 240\nfps = 0\n",

@@ -565,7 +565,7 @@ class Replay:
             wait = self._due_in(frame)
             if wait <= 0:
                 self._pending = None
-                if latest:  # skip to the newest frame already due
+                if latest and self.realtime:  # skip to the newest frame already due
                     while True:
                         newer = self._peek()
                         if newer is None or self._due_in(newer) > 0:
