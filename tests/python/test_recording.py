@@ -171,6 +171,14 @@ def test_replay_keeps_the_recorded_pace_unless_told_otherwise(tmp_path):
             assert [f.index for f in cam.frames()] == list(range(6))
             elapsed = time.monotonic() - begin
             assert elapsed >= at_least and (realtime or elapsed < 0.24)
+    # latest=True: a consumer 130 ms late gets the newest due frame at the recorded
+    # pace; as fast as read, the consumer sets the pace and misses nothing.
+    for realtime, second in ((True, (2, 3, 4)), (False, (1,))):
+        with norvane.open(path, realtime=realtime) as cam:
+            cam.start()
+            assert cam.read().index == 0
+            time.sleep(0.13)
+            assert cam.read(latest=True).index in second
 
 
 def test_a_full_disk_keeps_what_was_written(tmp_path):
