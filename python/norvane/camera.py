@@ -137,6 +137,12 @@ class Camera(abc.ABC):
 
     Application code drives every source the same way: start(), frames() or
     read(), stop(), close(); controls are properties.
+
+    A source implements start, stop, close, closed, running, info,
+    intrinsics (read and set), controls, read, _read_control and
+    _write_control (by property name: range_mm, frame_rate, skip, mode,
+    config_dir; values already type-checked); frames(), iteration, the
+    context manager and the control properties come from this class.
     """
 
     # The recording every delivered frame goes to (Camera.record), if any.
@@ -208,6 +214,7 @@ class Camera(abc.ABC):
                     return
                 raise CameraTimeout(f"no frame from {self.info.source} within {timeout} s", -1)
             yield frame
+            del frame  # not kept alive while the next one is read
 
     def __iter__(self) -> Iterator[Frame]:
         return self.frames()
@@ -300,8 +307,11 @@ def _check_timeout(timeout: Optional[float]) -> None:
 
 
 def _timeout_ms(timeout: Optional[float]) -> int:
-    _check_timeout(timeout)
-    return -1 if timeout is None else min(int(round(timeout * 1000)), 2**31 - 1)
+    if timeout is None:
+        return -1
+    if type(timeout) is not float or not timeout >= 0:  # the common case checked quickly
+        _check_timeout(timeout)
+    return -1 if timeout == float("inf") else min(int(timeout * 1000 + 0.5), 2**31 - 1)
 
 
 class LiveCamera(Camera):
@@ -337,6 +347,7 @@ class LiveCamera(Camera):
         if rate_code == 0 and rate > 0:
             self._frame_rate_max = rate
         self._info = self._describe()
+        self._kit_lens = self._lens_of_kit()
 
     def __repr__(self) -> str:
         state = "closed" if self._closed else "streaming" if self._running else "open"
@@ -399,6 +410,7 @@ class LiveCamera(Camera):
             check(code, "start", self._name, cause)
             self._running = True
             self._info = self._describe()
+            self._kit_lens = self._lens_of_kit()
 
     def stop(self) -> None:
         with self._lock:
@@ -431,10 +443,7 @@ class LiveCamera(Camera):
     def intrinsics(self) -> Optional[Intrinsics]:
         if self._user_intrinsics is not None:
             return self._user_intrinsics
-        if self._simulated_kit:
-            width, height = self._info.depth_size
-            return Intrinsics.from_fov(width, height, KIT_FOV_DEG)
-        return None
+        return self._kit_lens
 
     @intrinsics.setter
     def intrinsics(self, value: Optional[Intrinsics]) -> None:
@@ -448,18 +457,25 @@ class LiveCamera(Camera):
                 )
         self._user_intrinsics = value
 
+    def _lens_of_kit(self) -> Optional[Intrinsics]:
+        """The simulated kit's exact lens at the current depth size; None for any other camera."""
+        if not self._simulated_kit:
+            return None
+        width, height = self._info.depth_size
+        return Intrinsics.from_fov(width, height, KIT_FOV_DEG)
+
     # --- frames -------------------------------------------------------------------
     def read(self, timeout: Optional[float] = 1.0, *, latest: bool = False) -> Optional[Frame]:
         ms = _timeout_ms(timeout)
-        self._check_open("read")
         if not self._running:
+            self._check_open("read")
             raise CameraError(f"read failed on {self._name}: the camera is not streaming; start() first", -1)
-        taken = self._native.take(ms, bool(latest))
+        taken = self._native.take(ms, latest is True)
         if taken is None:
             return None
         timestamp, index, received_ns, depth, amplitude, confidence, raw = taken
-        intrinsics = self.intrinsics if depth is not None else None
-        if intrinsics is not None and depth is not None and depth.shape != (intrinsics.height, intrinsics.width):
+        intrinsics = self._user_intrinsics or self._kit_lens
+        if depth is None or (intrinsics is not None and depth.shape != (intrinsics.height, intrinsics.width)):
             intrinsics = None
         frame = Frame(
             timestamp_ms=timestamp,
@@ -649,6 +665,7 @@ def _open_first() -> Camera:
 
 
 def _open_recording(path: str, realtime: bool) -> Camera:
+    # norvane.recording provides open_recording(path, *, realtime) -> Camera.
     try:
         recording = importlib.import_module("norvane.recording")
     except ModuleNotFoundError as error:

@@ -132,8 +132,8 @@ int64_t steadyNowNs() {
 
 TEST(CaptureOrigin, FramesCarryTheirCaptureNumberSinceStartAndThePublicationTime) {
     GatedRig r;  // its driven clock must not reach the publication time
-    ASSERT_EQ(r.cam->setControl(CameraCtrl::SKIP_FRAME, 1), NorvaneSuccess);
     ASSERT_EQ(r.cam->setControl(CameraCtrl::SKIP_FRAME_LOOP, 4), NorvaneSuccess);
+    ASSERT_EQ(r.cam->setControl(CameraCtrl::SKIP_FRAME, 1), NorvaneSuccess);
     for (int run = 0; run < 2; ++run) {
         ASSERT_EQ(r.cam->start(FrameType::DEPTH), NorvaneSuccess);
         int delivered = 0;
