@@ -9,6 +9,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from mcap_ros2.writer import Writer as Ros2Writer
 
 import norvane
 from norvane import recording
@@ -130,7 +131,7 @@ def test_bad_recordings_give_a_clear_error(session, tmp_path):
     path, _ = session
     data = Path(path).read_bytes()
     other = tmp_path / "other.mcap"
-    with recording.Ros2Writer(str(other)) as writer:
+    with Ros2Writer(str(other)) as writer:
         writer.add_metadata("unrelated", {"a": "b"})
     # A file whose frames are 320 x 240 while the camera it names had 240 x 180.
     wrong_size = tmp_path / "size.mcap"
@@ -226,3 +227,11 @@ def test_record_command(tmp_path, capsys):
     assert main(["record", str(kit), "-o", str(out), "--seconds", "0.3"]) == 2
     assert "already exists" in capsys.readouterr().err and os.path.getsize(out) == before
     assert main(["record", str(kit), "-o", str(tmp_path / "no" / "x.mcap")]) == 2
+    raw = tmp_path / "raw.mcap"
+    assert main(["record", str(kit), "-o", str(raw), "--seconds", "0.2", "--raw"]) == 0
+    with norvane.open(raw, realtime=False) as cam:
+        with pytest.raises(norvane.CameraError, match="holds raw planes, no depth frames"):
+            cam.start()
+        cam.start("raw")
+        frame = cam.read()
+        assert frame.raw.dtype == np.int16 and frame.raw.shape == (720, 240) and frame.depth is None
