@@ -383,15 +383,19 @@ class RecordingReader:
         self.header = self._read_header()
 
     def _records(self) -> Iterator[Any]:
+        """The file's records, up to the first that is cut short or damaged."""
+        started = False
         try:
             with open(self.path, "rb") as file:
                 reader = StreamReader(file, validate_crcs=True)
                 try:
-                    yield from reader.records
+                    for record in reader.records:
+                        started = True
+                        yield record
                 except InvalidMagic:
                     raise RecordingError(f"{self.path}: not an MCAP file") from None
                 except (McapError, ValueError, EOFError, struct.error) as error:
-                    if not self._started:
+                    if not started:
                         raise RecordingError(f"{self.path}: not a recording: the file is empty, cut "
                                              f"short before its header, or damaged ({str(error) or 'it ends early'})"
                                              ) from None
@@ -401,9 +405,7 @@ class RecordingReader:
             raise RecordingError(f"{self.path}: cannot read the recording: {error.strerror}") from None
 
     def _read_header(self) -> RecordingHeader:
-        self._started = False
         for record in self._records():
-            self._started = True
             if isinstance(record, Metadata) and record.name == METADATA_NAME:
                 meta = record.metadata
                 if meta.get("format") != FORMAT_VERSION:
@@ -429,7 +431,6 @@ class RecordingReader:
 
     def frames(self) -> Iterator[RecordedFrame]:
         """The frames in the order they were recorded; a frame cut off by a truncation is left out."""
-        self._started = True
         self.truncated = False
         decoders = DecoderFactory()
         schemas: Dict[int, Schema] = {}
@@ -451,11 +452,10 @@ class RecordingReader:
                     raise RecordingError(f"{self.path}: message on an undeclared channel {record.channel_id}")
                 topic, decoder = channels[record.channel_id]
                 if topic == TOPIC_FRAME:
-                    info = decoder(record.data)
+                    info = self._decode(decoder, record, topic)
                     if set(images) != expected:
-                        # The frame's images are in an earlier, lost chunk: nothing to give.
-                        images = {}
-                        continue
+                        raise RecordingError(f"{self.path}: frame {info.index} lacks its "
+                                             f"{', '.join(sorted(expected - set(images)))} image")
                     planes, geometry = self._planes(images, info, geometry)
                     images = {}
                     yield RecordedFrame(planes, int(info.timestamp_ms), int(info.index),
@@ -463,7 +463,14 @@ class RecordingReader:
                 elif topic != TOPIC_CAMERA_INFO:
                     name = next((n for n, t in PLANE_TOPICS.items() if t == topic), None)
                     if name in expected:
-                        images[name] = decoder(record.data)
+                        images[name] = self._decode(decoder, record, topic)
+
+    def _decode(self, decoder: Any, record: Message, topic: str) -> Any:
+        try:
+            return decoder(record.data)
+        except Exception as error:  # the CDR decoder raises whatever a bad byte leads to
+            raise RecordingError(f"{self.path}: a damaged message on {topic} "
+                                 f"({type(error).__name__}: {error})") from None
 
     def _planes(self, images: Dict[str, Any], info: Any,
                 geometry: Optional[Tuple[int, int]]) -> Tuple[Dict[str, np.ndarray], Tuple[int, int]]:
