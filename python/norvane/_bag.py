@@ -72,6 +72,8 @@ PLANE_DTYPES: Dict[str, "np.dtype[Any]"] = {"depth": np.dtype("<f4"), "amplitude
 COMPRESSIONS = {"zstd": CompressionType.ZSTD, "lz4": CompressionType.LZ4, "none": CompressionType.NONE}
 # A chunk is the unit that survives a crash: about a second of HQVGA frames.
 CHUNK_BYTES = 4 << 20
+# Seconds between two syncs of the file to the disk.
+SYNC_SECONDS = 1.0
 # Frames waiting for the writer thread; past this the newest are dropped.
 QUEUE_BYTES = 64 << 20
 
@@ -217,6 +219,7 @@ class Recorder:
         self.dropped = 0
         self._error: Optional[str] = None
         self._closed = False
+        self._synced_at = time.monotonic()
         try:
             self._writer = Ros2Writer(self._file, chunk_size=chunk_bytes,
                                       compression=COMPRESSIONS[compression])
@@ -251,8 +254,8 @@ class Recorder:
         data = {p: np.ascontiguousarray(planes[p], dtype=PLANE_DTYPES[p]).tobytes() for p in self.planes}
         size = sum(len(b) for b in data.values())
         with self._lock:
-            if self._closed:
-                raise RecordingError(f"{self.path}: the recording has ended")
+            if self._closed:  # a frame that came while the recording stopped
+                return False
             if self._error is not None or (self._queue and self._queued_bytes + size > self._queue_bytes):
                 self.dropped += 1
                 return False
@@ -355,8 +358,12 @@ class Recorder:
             "received_ns": received_ns, "planes": list(self.planes),
             "depth_exact_index": fix_index, "depth_exact_mm": fix_mm,
         })
-        # Hand finished chunks to the operating system at once.
+        # Hand finished chunks to the operating system at once, and to the
+        # disk once a second, so a power cut costs at most that much more.
         self._file.flush()
+        if time.monotonic() - self._synced_at >= SYNC_SECONDS:
+            os.fsync(self._file.fileno())
+            self._synced_at = time.monotonic()
 
 
 # --- reading -------------------------------------------------------------------

@@ -113,6 +113,7 @@ class Recording:
         self._recorder: Optional[Recorder] = None
         self._lock = threading.Lock()
         self._summary: Optional[RecordingSummary] = None
+        self._failed: Optional[str] = None
         if planes is not None:
             self._recorder = self._open(tuple(planes))
         camera._recording = self
@@ -138,10 +139,14 @@ class Recording:
         planes = {"depth": frame.depth, "amplitude": frame.amplitude,
                   "confidence": frame.confidence, "raw": frame.raw}
         with self._lock:
-            if self._summary is not None:
+            if self._summary is not None or self._failed is not None:
                 return
             if self._recorder is None:  # the planes of the first frame
-                self._recorder = self._open(tuple(p for p in PLANE_TOPICS if planes[p] is not None))
+                try:
+                    self._recorder = self._open(tuple(p for p in PLANE_TOPICS if planes[p] is not None))
+                except RecordingError as error:  # reported by stop(), not by the camera's read
+                    self._failed = str(error)
+                    return
             recorder = self._recorder
         if any(planes[p] is None for p in recorder.planes):
             with recorder._lock:
@@ -156,10 +161,16 @@ class Recording:
             camera, self._camera = self._camera, None
             if camera is not None and camera._recording is self:
                 camera._recording = None
+            first = self._summary is None
             if self._summary is None:
-                if self._recorder is None:  # no frame came: an empty recording, still a valid file
-                    self._recorder = self._open(DEPTH_PLANES)
-                self._summary = self._recorder.close()
+                if self._failed is not None:
+                    self._summary = RecordingSummary(self.path, 0, 0, 0, self._failed)
+                else:
+                    if self._recorder is None:  # no frame came: an empty recording, still a valid file
+                        self._recorder = self._open(DEPTH_PLANES)
+                    self._summary = self._recorder.close()
+        if not first:
+            return self._summary
         if self._summary.error is not None:
             raise RecordingError(self._summary.error)
         if self._summary.dropped:
