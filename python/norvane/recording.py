@@ -156,6 +156,10 @@ class Recording:
 
     def stop(self) -> RecordingSummary:
         """Ends the recording and the file; harmless when already stopped."""
+        return self._stop()
+
+    def _stop(self) -> RecordingSummary:
+        # Called from stop() or __exit__: the warning names the caller's line.
         _active.discard(self)
         with self._lock:
             camera, self._camera = self._camera, None
@@ -176,7 +180,7 @@ class Recording:
         if self._summary.dropped:
             warnings.warn(f"{self.path}: {self._summary.dropped} frames were not recorded: the writer "
                           "fell behind (a slow disk?) or the frames lacked a recorded plane",
-                          RuntimeWarning, stacklevel=2)
+                          RuntimeWarning, stacklevel=3)
         return self._summary
 
     def __enter__(self) -> "Recording":
@@ -185,10 +189,10 @@ class Recording:
     def __exit__(self, kind: Optional[Type[BaseException]], value: Optional[BaseException],
                  tb: Optional[TracebackType]) -> None:
         if kind is None:
-            self.stop()
+            self._stop()
         else:  # do not hide the exception that ended the block
             try:
-                self.stop()
+                self._stop()
             except RecordingError:
                 pass
 
