@@ -127,7 +127,12 @@ class RecordedFrame:
 
 @dataclasses.dataclass(frozen=True)
 class RecordingSummary:
-    """How a recording ended."""
+    """How a recording ended.
+
+    frames: the frames the file holds. dropped: frames never written (the
+    writer fell behind, or they came after a write failed). bytes: the
+    file's size. error: why writing stopped early, None for a whole file.
+    """
 
     path: str
     frames: int
@@ -216,6 +221,7 @@ class Recorder:
         self._queued_bytes = 0
         self._queue_bytes = queue_bytes
         self.frames = 0
+        self.kept = 0  # frames in finished chunks: what a crash now would leave
         self.dropped = 0
         self._error: Optional[str] = None
         self._closed = False
@@ -278,7 +284,7 @@ class Recorder:
             size = os.stat(self.path).st_size
         except OSError:
             size = 0
-        return RecordingSummary(self.path, self.frames, self.dropped, size, self._error)
+        return RecordingSummary(self.path, self.kept, self.dropped, size, self._error)
 
     def _run(self) -> None:
         while True:
@@ -306,6 +312,7 @@ class Recorder:
                 self._writer.finish()  # type: ignore[no-untyped-call]
                 self._file.flush()
                 os.fsync(self._file.fileno())
+                self.kept = self.frames
             except OSError as error:
                 self._fail(error)
         try:
@@ -323,7 +330,7 @@ class Recorder:
             cause = f"{type(error).__name__}: {error}"
         with self._lock:
             self._error = (f"{self.path}: recording stopped after {self.frames} frames: {cause}; "
-                           "the frames before the last complete chunk are kept")
+                           f"the file keeps the first {self.kept}")
             # What is still queued will not be written.
             lost = sum(1 for item in self._queue if item is not None)
             self.dropped += lost
@@ -341,29 +348,39 @@ class Recorder:
         fix_index: List[int] = []
         fix_mm: List[float] = []
 
-        def put(topic: str, schema: str, message: Dict[str, Any]) -> None:
+        def put(topic: str, schema: str, message: Dict[str, Any]) -> bool:
+            """Writes one message; True when that finished a chunk."""
+            before = self._file.tell()
             self._writer.write_message(topic, self._schemas[schema], message, log_time=stamp_ns,
                                        publish_time=stamp_ns, sequence=index & 0xFFFFFFFF)
+            return self._file.tell() != before
+
+        # Frames whose last message lies in a finished chunk, once the chunk is out.
+        kept = self.kept
 
         for name in self.planes:
             plane = np.frombuffer(data[name], dtype=PLANE_DTYPES[name]).reshape(shape)
             if name == "depth":
                 plane, wrong, exact = depth_to_metres(plane)
                 fix_index, fix_mm = wrong.tolist(), exact.tolist()
-            put(PLANE_TOPICS[name], "image", _image(header, plane, PLANE_ENCODINGS[name]))
+            if put(PLANE_TOPICS[name], "image", _image(header, plane, PLANE_ENCODINGS[name])):
+                kept = self.frames
         if self._intrinsics is not None and "raw" not in self.planes:
-            put(TOPIC_CAMERA_INFO, "info", camera_info_message(header, self._intrinsics))
-        put(TOPIC_FRAME, "frame", {
+            if put(TOPIC_CAMERA_INFO, "info", camera_info_message(header, self._intrinsics)):
+                kept = self.frames
+        if put(TOPIC_FRAME, "frame", {
             "header": header, "index": index, "timestamp_ms": timestamp_ms,
             "received_ns": received_ns, "planes": list(self.planes),
             "depth_exact_index": fix_index, "depth_exact_mm": fix_mm,
-        })
+        }):
+            kept = self.frames + 1
         # Hand finished chunks to the operating system at once, and to the
         # disk once a second, so a power cut costs at most that much more.
         self._file.flush()
         if time.monotonic() - self._synced_at >= SYNC_SECONDS:
             os.fsync(self._file.fileno())
             self._synced_at = time.monotonic()
+        self.kept = kept
 
 
 # --- reading -------------------------------------------------------------------
