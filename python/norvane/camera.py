@@ -633,6 +633,10 @@ def open(source: Optional[PathLike] = None, *, config: Optional[PathLike] = None
     text = os.fspath(source) if source is not None else None
     if isinstance(text, bytes):
         raise TypeError("source must be a str path, not bytes")
+    if not isinstance(realtime, bool):
+        raise TypeError(f"realtime must be True or False, got {type(realtime).__name__}")
+    if not realtime and not (text is not None and text.endswith(".mcap")):
+        raise ValueError("realtime=False applies to a recording (a path ending in .mcap), not to a camera")
     match = _SOURCE.fullmatch(text) if text is not None else None
     if match:
         connection = _CSI if match.group(1) == "csi" else _USB

@@ -64,6 +64,8 @@ def test_a_recording_replays_bit_for_bit(session):
             cam.range_mm = 2000
         with pytest.raises(norvane.CameraError, match="no raw frames"):
             cam.start("raw")
+    with pytest.raises(ValueError, match="realtime=False applies to a recording"):
+        norvane.open("usb:0", realtime=False)
 
 
 def test_rosbags_reads_it_as_a_ros2_bag(session):
