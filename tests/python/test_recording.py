@@ -222,6 +222,15 @@ def test_a_writer_that_falls_behind_drops_and_counts(tmp_path, monkeypatch):
     assert result.dropped > 0 and result.frames + result.dropped == 20
 
 
+def test_record_and_replay_example(tmp_path):
+    kit = tmp_path / "kit.conf"
+    kit.write_text("fps = 100\nnoise = 1\n")
+    example = Path(__file__).resolve().parents[2] / "examples" / "record_and_replay.py"
+    done = subprocess.run([sys.executable, str(example), "0.3", str(kit), str(tmp_path / "s.mcap")],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and "the same frames" in done.stdout, done.stdout + done.stderr
+
+
 def test_record_command(tmp_path, capsys):
     kit = tmp_path / "kit.conf"
     kit.write_text("fps = 100\nnoise = 0\n")
