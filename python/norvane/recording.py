@@ -272,10 +272,11 @@ class RecordedCamera(Camera):
             self._check_open("start")
             if self._running:
                 raise CameraError(f"start failed on {self._path}: it is already playing; stop() first", -1)
-            if not set(_OUTPUT_PLANES[output]) <= set(self._replay.header.planes):
+            recorded = self._replay.header.planes
+            if output not in recorded:  # the depth or raw plane itself
                 raise CameraError(f"start failed on {self._path}: the recording holds "
-                                  f"{', '.join(self._replay.header.planes)} planes, no {output} frames", 1)
-            self._replay.start(_OUTPUT_PLANES[output])
+                                  f"{', '.join(recorded)} planes, no {output} frames", 1)
+            self._replay.start([p for p in _OUTPUT_PLANES[output] if p in recorded])
             self._running = True
 
     def stop(self) -> None:

@@ -162,11 +162,15 @@ def test_bad_recordings_give_a_clear_error(session, tmp_path):
 def test_replay_keeps_the_recorded_pace_unless_told_otherwise(tmp_path):
     path = tmp_path / "paced.mcap"
     writer = recording.Recorder(path, description={"info": {"index": 0, "device": "hqvga",
-                                "sensor_size": [4, 2], "depth_size": [4, 2]}})
+                                "sensor_size": [4, 2], "depth_size": [4, 2]}}, planes=("depth",))
     plane = np.zeros((2, 4), np.float32)
     for i in range(6):  # 50 ms apart
-        writer.write({"depth": plane, "amplitude": plane, "confidence": plane}, i, i, i * 50_000_000)
+        writer.write({"depth": plane}, i, i, i * 50_000_000)
     writer.close()
+    with norvane.open(path) as cam:  # only the depth plane was recorded
+        cam.start()
+        frame = cam.read()
+        assert frame.depth is not None and frame.amplitude is None and frame.confidence is None
     for realtime, at_least in ((True, 0.24), (False, 0.0)):
         with norvane.open(path, realtime=realtime) as cam:
             cam.start()
