@@ -234,6 +234,7 @@ class RecordedCamera(Camera):
         header = self._replay.header
         self._path = header.path
         self._lock = threading.Lock()
+        self._read_lock = threading.Lock()
         self._running = False
         self._closed = False
         self._controls: Dict[str, Any] = dict(header.description.get("controls", {}))
@@ -324,12 +325,19 @@ class RecordedCamera(Camera):
         _check_timeout(timeout)
         self._check_open("read")
         if not self._running:
+            if self._replay.ended:  # another reader took the last frame
+                return None
             raise CameraError(f"read failed on {self._path}: the recording is not playing; start() first", -1)
+        # One reader at a time walks the file; another waits its turn within its time-out.
+        if not self._read_lock.acquire(timeout=-1 if timeout is None else float(timeout)):
+            return None
         try:
             recorded = self._replay.next_frame(-1.0 if timeout is None else float(timeout), bool(latest))
         except RecordingError as error:
             self._running = False
             raise CameraError(f"read failed on {error}", -1) from None
+        finally:
+            self._read_lock.release()
         if recorded is None:
             if self._replay.ended:
                 self._running = False  # the end of the recording: frames() ends

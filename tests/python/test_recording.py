@@ -4,6 +4,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 from pathlib import Path
 
@@ -66,6 +67,19 @@ def test_a_recording_replays_bit_for_bit(session):
             cam.start("raw")
     with pytest.raises(ValueError, match="realtime=False applies to a recording"):
         norvane.open("usb:0", realtime=False)
+
+
+def test_readers_on_several_threads_share_the_frames(session):
+    path, delivered = session
+    seen = []
+    with norvane.open(path, realtime=False) as cam:
+        cam.start()
+        readers = [threading.Thread(target=lambda: seen.extend(summary(f) for f in cam.frames())) for _ in range(3)]
+        for reader in readers:
+            reader.start()
+        for reader in readers:
+            reader.join()
+    assert sorted(seen) == sorted(delivered)
 
 
 def test_rosbags_reads_it_as_a_ros2_bag(session):
