@@ -181,6 +181,10 @@ def camera_info_message(header: Dict[str, Any], intrinsics: Dict[str, Any]) -> D
     }
 
 
+_FULL = {errno.ENOSPC: "the disk is full", errno.EDQUOT: "the disk quota is used up",
+         errno.EFBIG: "the file size limit was reached"}
+
+
 class Recorder:
     """Writes frames to an MCAP file from a thread of its own.
 
@@ -322,8 +326,8 @@ class Recorder:
                 self._fail(error)
 
     def _fail(self, error: BaseException) -> None:
-        if isinstance(error, OSError) and error.errno in (errno.ENOSPC, errno.EFBIG, errno.EDQUOT):
-            cause = "the disk is full" if error.errno != errno.EFBIG else "the file size limit was reached"
+        if isinstance(error, OSError) and error.errno in _FULL:
+            cause = _FULL[error.errno]
         elif isinstance(error, OSError):
             cause = error.strerror or str(error)
         else:
