@@ -9,7 +9,7 @@ import threading
 from dataclasses import dataclass
 from pathlib import Path
 from types import TracebackType
-from typing import Any, Dict, Iterator, List, Optional, Tuple, Type, TypeVar, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, Tuple, Type, TypeVar, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -23,6 +23,9 @@ except ImportError as _error:  # the one import of the native part
         f"norvane's native part is missing or does not load ({_error}); reinstall the package: pip install ."
     ) from _error
 from .geometry import Intrinsics, Points, depth_to_points
+
+if TYPE_CHECKING:
+    from .recording import Recording
 
 __all__ = ["open", "Camera", "LiveCamera", "Frame", "CameraInfo", "Control", "find_cameras", "KIT_FOV_DEG"]
 
@@ -140,6 +143,17 @@ class Camera(abc.ABC):
     config_dir; values already type-checked); frames(), iteration, the
     context manager and the control properties come from this class.
     """
+
+    # The recording every delivered frame goes to (Camera.record), if any.
+    _recording: Optional["Recording"] = None
+
+    def record(
+        self, path: PathLike, *, planes: Optional[Sequence[str]] = None, compression: str = "zstd", overwrite: bool = False
+    ) -> "Recording":
+        """Writes every frame read from now on to an MCAP file (a ROS 2 bag) until stop(); see norvane.recording."""
+        from .recording import Recording
+
+        return Recording(self, path, planes=planes, compression=compression, overwrite=overwrite)
 
     # --- lifecycle --------------------------------------------------------------
     @abc.abstractmethod
@@ -451,7 +465,7 @@ class LiveCamera(Camera):
         intrinsics = self._user_intrinsics or self._kit_lens
         if depth is None or (intrinsics is not None and depth.shape != (intrinsics.height, intrinsics.width)):
             intrinsics = None
-        return Frame(
+        frame = Frame(
             timestamp_ms=timestamp,
             index=index,
             received_ns=received_ns,
@@ -461,6 +475,9 @@ class LiveCamera(Camera):
             raw=raw,
             intrinsics=intrinsics,
         )
+        if self._recording is not None:
+            self._recording.write(frame)
+        return frame
 
     # --- controls -------------------------------------------------------------------
     @property
@@ -584,13 +601,14 @@ def find_cameras() -> List[str]:
     return sources
 
 
-def open(source: Optional[PathLike] = None, *, config: Optional[PathLike] = None) -> Camera:
+def open(source: Optional[PathLike] = None, *, config: Optional[PathLike] = None, realtime: bool = True) -> Camera:
     """Opens a camera.
 
     source: None (the first camera found: CSI nodes of a supported sensor,
     else USB 0), "csi:N", "usb:N", a kit configuration file, or a recording
     (a path ending in ".mcap"). config: a kit configuration file for a USB
-    camera (str or os.PathLike).
+    camera (str or os.PathLike). realtime: a recording plays at its recorded
+    pace (True) or as fast as it is read (False).
     """
     if source is not None and not isinstance(source, (str, os.PathLike)):
         raise TypeError(f"source must be None, 'csi:N', 'usb:N' or a path, got {type(source).__name__}")
@@ -603,6 +621,10 @@ def open(source: Optional[PathLike] = None, *, config: Optional[PathLike] = None
     text = os.fspath(source) if source is not None else None
     if isinstance(text, bytes):
         raise TypeError("source must be a str path, not bytes")
+    if not isinstance(realtime, bool):
+        raise TypeError(f"realtime must be True or False, got {type(realtime).__name__}")
+    if not realtime and not (text is not None and text.endswith(".mcap")):
+        raise ValueError("realtime=False applies to a recording (a path ending in .mcap), not to a camera")
     match = _SOURCE.fullmatch(text) if text is not None else None
     if match:
         connection = _CSI if match.group(1) == "csi" else _USB
@@ -616,7 +638,7 @@ def open(source: Optional[PathLike] = None, *, config: Optional[PathLike] = None
     if config_path is not None:
         raise ValueError("give the kit configuration either as source or as config=, not both")
     if text.endswith(".mcap"):
-        return _open_recording(text)
+        return _open_recording(text, realtime)
     if not os.path.isfile(text):
         raise ValueError(f"source {text!r} is neither 'csi:N', 'usb:N' nor an existing file")
     return LiveCamera(_USB, 0, text)
@@ -634,13 +656,13 @@ def _open_first() -> Camera:
     raise CameraError("no camera found: " + "; ".join(failures), last)
 
 
-def _open_recording(path: str) -> Camera:
-    # norvane.recording provides open_recording(path: str) -> Camera.
+def _open_recording(path: str, realtime: bool) -> Camera:
+    # norvane.recording provides open_recording(path, *, realtime) -> Camera.
     try:
         recording = importlib.import_module("norvane.recording")
     except ModuleNotFoundError as error:
         if error.name != "norvane.recording":
             raise
         raise CameraError(f"cannot replay {path}: this installation has no recording support (norvane.recording)", -1) from None
-    camera: Camera = recording.open_recording(path)
+    camera: Camera = recording.open_recording(path, realtime=realtime)
     return camera

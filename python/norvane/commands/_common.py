@@ -26,9 +26,10 @@ def open_source(args: argparse.Namespace) -> norvane.Camera:
 class Progress:
     """A status line on standard error, redrawn in place on a terminal and cleared at the end."""
 
-    def __init__(self, stream: TextIO = sys.stderr) -> None:
-        self.stream = stream
-        self.tty = stream.isatty()
+    def __init__(self, stream: Optional[TextIO] = None) -> None:
+        # Standard error as it is now, not as it was when this module was imported.
+        self.stream = stream if stream is not None else sys.stderr
+        self.tty = self.stream.isatty()
         self.begin = time.monotonic()
         self.shown = ""
 

@@ -1,0 +1,269 @@
+"""Recording to MCAP and replaying through the Camera interface."""
+import hashlib
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+from mcap_ros2.writer import Writer as Ros2Writer
+
+import norvane
+from norvane import recording
+from norvane.cli import main
+
+SECONDS = 10.0
+
+
+def digest(frame):
+    planes = (frame.depth, frame.amplitude, frame.confidence, frame.raw)
+    return hashlib.sha1(b"".join(p.tobytes() for p in planes if p is not None)).hexdigest()
+
+
+def summary(frame):
+    return frame.index, frame.timestamp_ms, frame.received_ns, digest(frame)
+
+
+@pytest.fixture(scope="module")
+def session(tmp_path_factory):
+    """Ten seconds from the noise-free kit at 30 captures per second, and what was delivered."""
+    folder = tmp_path_factory.mktemp("session")
+    kit = folder / "kit.conf"
+    kit.write_text("fps = 30\nnoise = 0\n")
+    path = folder / "session.mcap"
+    delivered = []
+    with norvane.open(kit) as cam:
+        cam.start()
+        with cam.record(path) as rec:
+            begin = time.monotonic()
+            for frame in cam.frames(timeout=5.0):
+                delivered.append(summary(frame))
+                if time.monotonic() - begin >= SECONDS:
+                    break
+    assert rec.dropped == 0 and rec.frames == len(delivered) >= 250
+    return path, delivered
+
+
+def replayed(path, **options):
+    with norvane.open(path, realtime=False, **options) as cam:
+        cam.start()
+        return [summary(frame) for frame in cam.frames()]
+
+
+def test_a_recording_replays_bit_for_bit(session):
+    path, delivered = session
+    assert replayed(path) == delivered
+    with norvane.open(path) as cam:
+        assert cam.info.connection == "recording" and cam.info.depth_size == (240, 180)
+        assert cam.intrinsics == norvane.Intrinsics.from_fov(240, 180, norvane.KIT_FOV_DEG)
+        assert cam.range_mm == 4000 and not cam.controls["range_mm"].writable
+        with pytest.raises(norvane.CameraError, match="cannot set range_mm on .*a recording"):
+            cam.range_mm = 2000
+        with pytest.raises(norvane.CameraError, match="no raw frames"):
+            cam.start("raw")
+    with pytest.raises(ValueError, match="realtime=False applies to a recording"):
+        norvane.open("usb:0", realtime=False)
+
+
+def test_readers_on_several_threads_share_the_frames(session):
+    path, delivered = session
+    seen = []
+    with norvane.open(path, realtime=False) as cam:
+        cam.start()
+        readers = [threading.Thread(target=lambda: seen.extend(summary(f) for f in cam.frames())) for _ in range(3)]
+        for reader in readers:
+            reader.start()
+        for reader in readers:
+            reader.join()
+    assert sorted(seen) == sorted(delivered)
+
+
+def test_rosbags_reads_it_as_a_ros2_bag(session):
+    from rosbags.highlevel import AnyReader
+
+    path, delivered = session
+    with norvane.open(path, realtime=False) as cam:
+        cam.start()
+        first = cam.read()
+    with AnyReader([Path(path)]) as bag:
+        types = {c.topic: c.msgtype for c in bag.connections}
+        assert types == {
+            "/norvane/depth/image": "sensor_msgs/msg/Image",
+            "/norvane/amplitude/image": "sensor_msgs/msg/Image",
+            "/norvane/confidence/image": "sensor_msgs/msg/Image",
+            "/norvane/depth/camera_info": "sensor_msgs/msg/CameraInfo",
+            "/norvane/frame": "norvane_msgs/msg/FrameInfo",
+        }
+        assert all(c.msgcount == len(delivered) for c in bag.connections)
+        messages = {}
+        for connection, stamp, data in bag.messages():
+            messages.setdefault(connection.topic, bag.deserialize(data, connection.msgtype))
+            if len(messages) == len(types):
+                break
+    amplitude = messages["/norvane/amplitude/image"]
+    assert (amplitude.encoding, amplitude.width, amplitude.height) == ("32FC1", 240, 180)
+    assert np.array_equal(np.frombuffer(amplitude.data, "<f4").reshape(180, 240), first.amplitude)
+    depth = messages["/norvane/depth/image"]
+    metres = np.frombuffer(depth.data, "<f4").reshape(180, 240)
+    assert depth.encoding == "32FC1" and np.allclose(metres * 1000.0, first.depth, rtol=1e-6, atol=0)
+    info = messages["/norvane/depth/camera_info"]
+    assert list(info.k) == pytest.approx([first.intrinsics.fx, 0, 119.5, 0, first.intrinsics.fy, 89.5, 0, 0, 1])
+    assert messages["/norvane/frame"].index == delivered[0][0]
+
+
+def test_depth_values_that_metres_cannot_hold_come_back_exactly(tmp_path):
+    # About 2 % of float32 millimetres have no float32 metres that give them back.
+    rng = np.random.default_rng(7)
+    depth = rng.uniform(0, 5000, (180, 240)).astype(np.float32)
+    depth[0, :5] = [np.nan, np.inf, -0.0, 1e-42, 4095.9995]
+    _, wrong, _ = recording.depth_to_metres(depth)
+    assert wrong.size > 500
+    writer = recording.Recorder(tmp_path / "r.mcap", description={})
+    writer.write({"depth": depth, "amplitude": depth, "confidence": depth}, 1, 2, 3)
+    assert writer.close().error is None
+    (frame,) = recording.RecordingReader(tmp_path / "r.mcap").frames()
+    assert frame.planes["depth"].tobytes() == depth.tobytes() and (frame.timestamp_ms, frame.index) == (1, 2)
+
+
+def test_a_truncated_file_replays_its_complete_chunks(session, tmp_path):
+    path, delivered = session
+    data = Path(path).read_bytes()
+    rng = np.random.default_rng(19)
+    counts = []
+    for cut in sorted(rng.integers(len(data) // 20, len(data), 6)) + [len(data) - 1]:
+        cut_path = tmp_path / "cut.mcap"
+        cut_path.write_bytes(data[:cut])
+        frames = replayed(cut_path)
+        assert frames == delivered[: len(frames)], cut
+        counts.append(len(frames))
+    assert counts == sorted(counts) and counts[-1] == len(delivered) and counts[0] > 0
+
+
+def test_bad_recordings_give_a_clear_error(session, tmp_path):
+    path, _ = session
+    data = Path(path).read_bytes()
+    other = tmp_path / "other.mcap"
+    with Ros2Writer(str(other)) as writer:
+        writer.add_metadata("unrelated", {"a": "b"})
+    # A file whose frames are 320 x 240 while the camera it names had 240 x 180.
+    wrong_size = tmp_path / "size.mcap"
+    writer = recording.Recorder(wrong_size, description={"info": {"index": 0, "device": "hqvga",
+                                "sensor_size": [240, 180], "depth_size": [240, 180]}})
+    plane = np.ones((240, 320), np.float32)
+    writer.write({"depth": plane, "amplitude": plane, "confidence": plane}, 0, 0, 0)
+    writer.close()
+    cases = [
+        (b"not an mcap file at all, just text", "not an MCAP file"),
+        (b"", "empty, cut short before its header"),
+        (data[:200], "cut short before the recording's metadata"),
+        (other.read_bytes(), "not a norvane recording"),
+    ]
+    for content, message in cases:
+        bad = tmp_path / "bad.mcap"
+        bad.write_bytes(content)
+        with pytest.raises(norvane.CameraError, match=message):
+            norvane.open(bad)
+    with norvane.open(wrong_size) as cam:
+        cam.start()
+        with pytest.raises(norvane.CameraError, match="frame 0 is 320 x 240, the recorded camera's depth image 240 x 180"):
+            cam.read()
+
+
+def test_replay_keeps_the_recorded_pace_unless_told_otherwise(tmp_path):
+    path = tmp_path / "paced.mcap"
+    writer = recording.Recorder(path, description={"info": {"index": 0, "device": "hqvga",
+                                "sensor_size": [4, 2], "depth_size": [4, 2]}}, planes=("depth",))
+    plane = np.zeros((2, 4), np.float32)
+    for i in range(6):  # 50 ms apart
+        writer.write({"depth": plane}, i, i, i * 50_000_000)
+    writer.close()
+    with norvane.open(path) as cam:  # only the depth plane was recorded
+        cam.start()
+        frame = cam.read()
+        assert frame.depth is not None and frame.amplitude is None and frame.confidence is None
+    for realtime, at_least in ((True, 0.24), (False, 0.0)):
+        with norvane.open(path, realtime=realtime) as cam:
+            cam.start()
+            begin = time.monotonic()
+            assert [f.index for f in cam.frames()] == list(range(6))
+            elapsed = time.monotonic() - begin
+            assert elapsed >= at_least and (realtime or elapsed < 0.24)
+    # latest=True: a consumer 130 ms late gets the newest due frame at the recorded
+    # pace; as fast as read, the consumer sets the pace and misses nothing.
+    for realtime, second in ((True, (2, 3, 4)), (False, (1,))):
+        with norvane.open(path, realtime=realtime) as cam:
+            cam.start()
+            assert cam.read().index == 0
+            time.sleep(0.13)
+            assert cam.read(latest=True).index in second
+
+
+def test_a_full_disk_keeps_what_was_written(tmp_path):
+    # The file size limit stands in for a full disk: the writes fail with EFBIG.
+    script = textwrap.dedent(f"""
+        import resource, time, numpy as np
+        from norvane import recording
+        resource.setrlimit(resource.RLIMIT_FSIZE, (3_000_000, 3_000_000))
+        writer = recording.Recorder({str(tmp_path / 'full.mcap')!r}, description={{}}, chunk_bytes=1 << 20)
+        rng = np.random.default_rng(3)
+        for i in range(40):
+            plane = rng.uniform(0, 5000, (180, 240)).astype(np.float32)
+            writer.write({{"depth": plane, "amplitude": plane, "confidence": plane}}, i, i, i)
+            time.sleep(0.01)
+        result = writer.close()
+        print(result.frames, result.error)
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    kept, error = done.stdout.split(" ", 1)
+    assert "recording stopped after" in error and "the file size limit was reached" in error
+    assert f"the file keeps the first {kept}" in error
+    frames = [f.index for f in recording.RecordingReader(tmp_path / "full.mcap").frames()]
+    assert 0 < len(frames) < 40 and frames == list(range(int(kept)))
+
+
+def test_a_writer_that_falls_behind_drops_and_counts(tmp_path, monkeypatch):
+    original = recording.Recorder._write_frame
+    monkeypatch.setattr(recording.Recorder, "_write_frame",
+                        lambda self, *a: (time.sleep(0.05), original(self, *a))[1])
+    writer = recording.Recorder(tmp_path / "slow.mcap", description={}, queue_bytes=1)
+    plane = np.zeros((180, 240), np.float32)
+    begin = time.monotonic()
+    for i in range(20):
+        writer.write({"depth": plane, "amplitude": plane, "confidence": plane}, i, i, i)
+    assert time.monotonic() - begin < 0.5, "write never waits for the writer"
+    result = writer.close()
+    assert result.dropped > 0 and result.frames + result.dropped == 20
+
+
+def test_record_and_replay_example(tmp_path):
+    kit = tmp_path / "kit.conf"
+    kit.write_text("fps = 100\nnoise = 1\n")
+    example = Path(__file__).resolve().parents[2] / "examples" / "record_and_replay.py"
+    done = subprocess.run([sys.executable, str(example), "0.3", str(kit), str(tmp_path / "s.mcap")],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and "the same frames" in done.stdout, done.stdout + done.stderr
+
+
+def test_record_command(tmp_path, capsys):
+    kit = tmp_path / "kit.conf"
+    kit.write_text("fps = 100\nnoise = 0\n")
+    out = tmp_path / "cli.mcap"
+    assert main(["record", str(kit), "-o", str(out), "--seconds", "0.3"]) == 0
+    assert "wrote" in capsys.readouterr().out and len(replayed(out)) > 5
+    before = os.path.getsize(out)
+    assert main(["record", str(kit), "-o", str(out), "--seconds", "0.3"]) == 2
+    assert "already exists" in capsys.readouterr().err and os.path.getsize(out) == before
+    assert main(["record", str(kit), "-o", str(tmp_path / "no" / "x.mcap")]) == 2
+    raw = tmp_path / "raw.mcap"
+    assert main(["record", str(kit), "-o", str(raw), "--seconds", "0.2", "--raw"]) == 0
+    with norvane.open(raw, realtime=False) as cam:
+        with pytest.raises(norvane.CameraError, match="holds raw planes, no depth frames"):
+            cam.start()
+        cam.start("raw")
+        frame = cam.read()
+        assert frame.raw.dtype == np.int16 and frame.raw.shape == (720, 240) and frame.depth is None
