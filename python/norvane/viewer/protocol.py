@@ -36,12 +36,11 @@ U16_MAX = 65535
 
 
 def _pack(plane: Any, out: npt.NDArray[np.uint16], scale: float = 1.0) -> None:
-    values = np.array(plane, dtype=np.float32)
+    # fmax turns NaN into 0: no distance, no light.
+    values = np.fmax(np.asarray(plane, dtype=np.float32), np.float32(0.0))
     if scale != 1.0:
-        values /= np.float32(scale)
-    # NaN and negative values carry no distance or light: they become 0.
-    np.nan_to_num(values, copy=False, nan=0.0, posinf=U16_MAX, neginf=0.0)
-    np.clip(values, 0, U16_MAX, out=values)
+        values *= np.float32(1.0 / scale)
+    np.fmin(values, np.float32(U16_MAX), out=values)
     np.rint(values, out=out, casting="unsafe")
 
 
