@@ -320,6 +320,7 @@ void NorvaneTOFCamera::captureThread() {
         auto* cache = static_cast<unsigned char*>(p->captureBuffer().getData(FrameType::CACHE));
         SteadyClock::time_point lastAdjust = steadyClock().now();
         lastFrameTime = lastAdjust;
+        captureCount = 0;
         while (!stopped.load()) {
             if (autoFrameRate.load() && steadyClock().now() - lastAdjust > kAdjustPeriod) {
                 adjustFrameRate();
@@ -334,6 +335,7 @@ void NorvaneTOFCamera::captureThread() {
             }
             if (analysisFrame(cache, node) == NorvaneSuccess) {
                 updateFps();
+                stampPublished(*node->buffer);
                 p->publish(node);
             } else {
                 p->discard(node);
@@ -342,6 +344,15 @@ void NorvaneTOFCamera::captureThread() {
     } catch (...) {
         // A throwing transport or device ends the capture; stop() still joins.
     }
+}
+
+void NorvaneTOFCamera::stampPublished(NorvaneFrameBuffer& buffer) {
+    // The host's own monotonic clock, not the test-driven one: callers
+    // compare it with theirs (CLOCK_MONOTONIC on Linux).
+    const int64_t now =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    buffer.setOrigin(buffer.getCaptureIndex(), now);
 }
 
 bool NorvaneTOFCamera::skipThisFrame() {
@@ -362,6 +373,7 @@ int NorvaneTOFCamera::analysisFrame(unsigned char* cache, LinkNode* node) {
     if (sensor->getFrame(cache, &timestamp) != 0) return NorvaneUnkownError;
     NorvaneFrameBuffer* buffer = node->buffer;
     buffer->setTimestamp(uint64_t(timestamp));
+    buffer->setOrigin(captureCount++, 0);
     if (skipThisFrame()) return NorvaneSkipFrame;
     if (info.type == FrameType::RAW) {
         auto* raw = static_cast<short*>(buffer->getData(FrameType::RAW));

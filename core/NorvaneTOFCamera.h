@@ -116,6 +116,8 @@ public:
 private:
     // Whether the capture just read falls to frame skipping.
     bool skipThisFrame();
+    // Records the publication time in a decoded buffer.
+    void stampPublished(NorvaneFrameBuffer& buffer);
     void replacePool(std::shared_ptr<FramePool> fresh);
 
     CameraInfo info{};
@@ -130,6 +132,7 @@ private:
     std::atomic<int> skipFrame{0};
     std::atomic<int> skipFrameLoop{1};
     int frameCounter = 0;  // capture thread only
+    uint64_t captureCount = 0;  // capture thread only: captures read since start
     std::atomic<float> frameInterval{0.0f};
     std::atomic<float> smoothing;
     std::atomic<float> fps{0.0f};

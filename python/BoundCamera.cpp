@@ -51,6 +51,16 @@ int BoundCamera::getControl(CameraCtrl ctrl) {
     return value;
 }
 
+TofErrorCode BoundCamera::readControl(CameraCtrl ctrl, int& value) {
+    std::lock_guard<std::mutex> lock(lifecycle);
+    return camera.getControl(ctrl, &value);
+}
+
+TofErrorCode BoundCamera::setControlExt(CameraCtrl ctrl, const char* value) {
+    std::lock_guard<std::mutex> lock(lifecycle);
+    return camera.setControlExt(ctrl, value);
+}
+
 CameraInfo BoundCamera::getCameraInfo() {
     std::lock_guard<std::mutex> lock(lifecycle);
     return camera.getCameraInfo();

@@ -34,6 +34,9 @@ public:
     TofErrorCode setControl(CameraCtrl ctrl, int value);
     // The control's value; 0 when the camera wrote none.
     int getControl(CameraCtrl ctrl);
+    // The control's value in `value` and the camera's result for reading it.
+    TofErrorCode readControl(CameraCtrl ctrl, int& value);
+    TofErrorCode setControlExt(CameraCtrl ctrl, const char* value);
     CameraInfo getCameraInfo();
 
     // The pool frames are requested from (null before the first start).
