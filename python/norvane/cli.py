@@ -11,6 +11,7 @@ from .errors import CameraError
 COMMANDS: List[str] = [
     "info",
     "snapshot",
+    "view",
 ]
 
 

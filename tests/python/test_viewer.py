@@ -2,8 +2,12 @@
 
 import asyncio
 import base64
+import io
 import json
+import signal
 import socket
+import subprocess
+import sys
 import threading
 import time
 from pathlib import Path
@@ -11,8 +15,10 @@ from typing import Any, Iterator, Tuple
 
 import numpy as np
 import pytest
+import aiohttp
 from aiohttp import WSMsgType, web
 from aiohttp.test_utils import TestClient, TestServer
+from plyfile import PlyData
 
 from conftest import write_kit
 from norvane.viewer import create_app, protocol
@@ -85,7 +91,7 @@ BAD_CONTROLS = [
     ('{"type": "set", "name": "range_mm", "value": "4000"}', "whole number"),
     ('{"type": "set", "name": "range_mm", "value": true}', "whole number"),
     ('{"type": "set", "name": "range_mm", "value": 2500}', "range_mm"),
-    ('{"type": "set", "name": "frame_rate", "value": NaN}', "must be a number"),
+    ('{"type": "set", "name": "frame_rate", "value": NaN}', "whole number"),
     ('{"type": "set", "name": "frame_rate", "value": -5}', "frame_rate"),
     ('{"type": "set", "name": "skip", "value": [1]}', "pair"),
     ('{"type": "set", "name": "skip", "value": [1, 2.5]}', "whole number"),
@@ -115,9 +121,12 @@ def test_socket_streams_frames_and_refuses_bad_controls(view_kit: Path) -> None:
             await first.send_str('{"type": "set", "name": "range_mm", "value": 2000}')
             for ws in (first, second):  # every page hears of the change
                 assert (await next_text(ws)) == {"type": "controls", "values": {
-                    "range_mm": 2000, "frame_rate": camera.frame_rate, "skip": list(camera.skip)}}
+                    "range_mm": 2000, "frame_rate": None, "skip": [0, 1]}}  # the kit reports no frame rate
             assert camera.range_mm == 2000
             await next_frame(second)  # still streaming
+            snapshot = await client.get("/snapshot.ply")
+            cloud = PlyData.read(io.BytesIO(await snapshot.read()))["vertex"]
+            assert cloud.count == len(app[VIEWER].relay.latest.points()) > 200 * 150
             refused = await client.get("/ws", headers={"Origin": "http://elsewhere.example", "Upgrade": "websocket",
                                                         "Connection": "Upgrade", "Sec-WebSocket-Version": "13",
                                                         "Sec-WebSocket-Key": "dGhlIHNhbXBsZSBub25jZQ=="})
@@ -139,6 +148,36 @@ def test_only_the_page_assets_are_served(view_kit: Path) -> None:
                 status, data = await raw_get(port, target)
                 assert status in (400, 404) and b"root:" not in data and b"import" not in data, target
     asyncio.run(body())
+
+
+def test_view_command_serves_and_stops_cleanly(view_kit: Path, tmp_path: Path) -> None:
+    for argv, code, said in ((["--port", "70000"], 2, "not a port number"),
+                             ([str(tmp_path / "missing.conf")], 1, "norvane: ")):
+        done = subprocess.run([sys.executable, "-m", "norvane.cli", "view", *argv], capture_output=True, text=True,
+                              timeout=60)
+        assert done.returncode == code and said in done.stderr, done
+    server = subprocess.Popen([sys.executable, "-m", "norvane.cli", "view", str(view_kit), "--port", "0"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert server.stdout is not None
+        line = server.stdout.readline()
+        assert line.startswith("norvane: viewer at http://127.0.0.1:"), line
+        url = line.split()[3]
+
+        async def watch_until_shutdown() -> Any:
+            async with aiohttp.ClientSession() as session:
+                async with session.ws_connect(url + "ws") as ws:
+                    await next_frame(ws)
+                    server.send_signal(signal.SIGTERM)  # the page is told, then the camera closes
+                    while (message := await ws.receive(timeout=WAIT_S)).type == WSMsgType.BINARY:
+                        pass
+                    return message.type, ws.close_code
+
+        assert asyncio.run(watch_until_shutdown()) == (WSMsgType.CLOSE, 1001)
+        assert server.wait(WAIT_S) == 0, server.stderr.read() if server.stderr else ""
+    finally:
+        server.kill()
+        server.wait()
 
 
 class ServerThread:

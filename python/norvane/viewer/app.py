@@ -8,14 +8,14 @@ import json
 import os
 import tempfile
 from importlib import resources
-from typing import Any, AsyncIterator, Callable, Dict, Optional, Set, Union
+from typing import Any, AsyncIterator, Callable, Dict, Optional, Set, Tuple, Union
 from urllib.parse import urlsplit
 
 from aiohttp import WSMsgType, web
 
 import norvane
 from norvane.viewer import controls
-from norvane.viewer.relay import Relay
+from norvane.viewer.relay import Client, Relay
 
 # The page and its assets: the only files the server ever reads.
 ASSETS = {
@@ -39,8 +39,8 @@ Source = Union[str, "os.PathLike[str]", None]
 class Viewer:
     """The state of one application: the camera, its relay and the open sockets."""
 
-    open_camera: Callable[[], Any]
-    camera: Any = None
+    open_camera: Callable[[], norvane.Camera]
+    camera: Optional[norvane.Camera] = None
     relay: Optional[Relay] = None
     sockets: Set[web.WebSocketResponse] = dataclasses.field(default_factory=set)
     control_lock: Optional[asyncio.Lock] = None
@@ -53,34 +53,20 @@ class Viewer:
 
 
 VIEWER = web.AppKey("viewer", Viewer)
-ASSETS_KEY = web.AppKey("assets", Dict[str, Any])
-
-
-def _plain(value: Any) -> Any:
-    """A JSON-ready form of the camera's description objects."""
-    if dataclasses.is_dataclass(value) and not isinstance(value, type):
-        return {f.name: _plain(getattr(value, f.name)) for f in dataclasses.fields(value)}
-    if isinstance(value, dict):
-        return {str(k): _plain(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [_plain(v) for v in value]
-    if value is None or isinstance(value, (bool, int, float, str)):
-        return value
-    if hasattr(value, "_asdict"):
-        return _plain(value._asdict())
-    if hasattr(value, "__dict__"):
-        return {k: _plain(v) for k, v in vars(value).items() if not k.startswith("_")}
-    return str(value)
+ASSETS_KEY = web.AppKey("assets", Dict[str, Tuple[bytes, str]])
 
 
 def _hello(viewer: Viewer) -> Dict[str, Any]:
     camera = viewer.camera
-    intrinsics = camera.intrinsics
+    assert camera is not None
+    lens = camera.intrinsics
     return {
         "type": "hello",
-        "info": _plain(camera.info),
-        "intrinsics": {k: float(getattr(intrinsics, k)) for k in ("fx", "fy", "cx", "cy", "width", "height")},
-        "controls": _plain(camera.controls),
+        "info": dataclasses.asdict(camera.info),
+        # Without a lens the page shows no point cloud.
+        "intrinsics": None if lens is None else {
+            "fx": lens.fx, "fy": lens.fy, "cx": lens.cx, "cy": lens.cy, "width": lens.width, "height": lens.height},
+        "controls": controls.describe(camera),
         "values": controls.values(camera),
         "failure": viewer.relay.failure if viewer.relay else None,
     }
@@ -101,7 +87,8 @@ async def _socket(request: web.Request) -> web.WebSocketResponse:
     viewer = request.app[VIEWER]
     if not _same_origin(request):
         raise web.HTTPForbidden(text="cross-site socket refused")
-    ws = web.WebSocketResponse(max_msg_size=MAX_WS_MESSAGE, heartbeat=HEARTBEAT_S)
+    # No per-message compression: deflating every frame would cost the board more than sending it.
+    ws = web.WebSocketResponse(max_msg_size=MAX_WS_MESSAGE, heartbeat=HEARTBEAT_S, compress=False)
     await ws.prepare(request)
     assert viewer.relay is not None
     client = viewer.relay.subscribe()
@@ -121,7 +108,7 @@ async def _socket(request: web.Request) -> web.WebSocketResponse:
     return ws
 
 
-async def _control(viewer: Viewer, client: Any, text: str) -> None:
+async def _control(viewer: Viewer, client: Client, text: str) -> None:
     try:
         name, value = controls.parse(text)
         # One change at a time; the camera call may wait for the device.
@@ -134,6 +121,7 @@ async def _control(viewer: Viewer, client: Any, text: str) -> None:
     except Exception as error:  # the camera's own refusal: out of range, not supported, failed
         client.say(json.dumps({"type": "refused", "message": f"{name}: {error}"}))
         return
+    assert viewer.camera is not None
     viewer.broadcast({"type": "controls", "values": controls.values(viewer.camera)})
 
 
@@ -144,19 +132,23 @@ async def _snapshot_ply(request: web.Request) -> web.Response:
         raise web.HTTPServiceUnavailable(text="no frame yet")
 
     def write() -> bytes:
+        points = frame.points()  # refused without a lens
         with tempfile.TemporaryDirectory(prefix="norvane-view-") as folder:
             path = os.path.join(folder, "snapshot.ply")
-            norvane.save_ply(path, frame.points())
+            norvane.save_ply(path, points)
             with open(path, "rb") as file:
                 return file.read()
 
-    body = await asyncio.get_running_loop().run_in_executor(None, write)
+    try:
+        body = await asyncio.get_running_loop().run_in_executor(None, write)
+    except ValueError as error:
+        raise web.HTTPConflict(text=str(error)) from None
     name = f"norvane-{frame.index}.ply"
     return web.Response(body=body, content_type="application/octet-stream",
                         headers={**HEADERS, "Content-Disposition": f'attachment; filename="{name}"'})
 
 
-def _load_assets() -> Dict[str, Any]:
+def _load_assets() -> Dict[str, Tuple[bytes, str]]:
     folder = resources.files("norvane.viewer").joinpath("static")
     return {path: (folder.joinpath(name).read_bytes(), kind) for path, (name, kind) in ASSETS.items()}
 
@@ -188,14 +180,14 @@ async def _shutdown(app: web.Application) -> None:
 
 
 def create_app(source: Source = None, *, config: Source = None,
-               open_camera: Optional[Callable[[], Any]] = None) -> web.Application:
+               open_camera: Optional[Callable[[], norvane.Camera]] = None) -> web.Application:
     """The viewer for the camera at `source` (as norvane.open takes it), opened at startup.
 
     `open_camera` replaces the opening (tests hand in a camera of their own).
     """
     if open_camera is None:
 
-        def open_camera() -> Any:
+        def open_camera() -> norvane.Camera:
             return norvane.open(source, config=config)
 
     app = web.Application()

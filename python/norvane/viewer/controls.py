@@ -1,16 +1,17 @@
 """Control messages from the browser: parsed, checked and applied to the camera.
 
 A message is a JSON object ``{"type": "set", "name": NAME, "value": VALUE}``
-with NAME one of ``range_mm``, ``frame_rate`` (numbers) or ``skip`` (a pair
-``[skip, cycle]``). Anything else is refused with a reason; the camera's own
+with NAME one of ``range_mm``, ``frame_rate`` (whole numbers) or ``skip`` (a
+pair ``[skip, cycle]``). Anything else is refused with a reason; the camera's own
 checks refuse values it cannot take.
 """
 
 from __future__ import annotations
 
 import json
-import math
 from typing import Any, Callable, Dict, Tuple
+
+import norvane
 
 MAX_MESSAGE = 1024
 
@@ -25,19 +26,13 @@ def _integer(name: str, value: Any) -> int:
     return value
 
 
-def _number(name: str, value: Any) -> Any:
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
-        raise Refused(f"{name} must be a number, not {json.dumps(value)[:40]}")
-    return int(value) if float(value).is_integer() else value
-
-
 def _pair(name: str, value: Any) -> Tuple[int, int]:
     if not isinstance(value, list) or len(value) != 2:
         raise Refused(f"{name} must be a pair [skip, cycle]")
     return _integer(name, value[0]), _integer(name, value[1])
 
 
-CHECKS: Dict[str, Callable[[str, Any], Any]] = {"range_mm": _integer, "frame_rate": _number, "skip": _pair}
+CHECKS: Dict[str, Callable[[str, Any], Any]] = {"range_mm": _integer, "frame_rate": _integer, "skip": _pair}
 
 
 def parse(text: str) -> Tuple[str, Any]:
@@ -58,13 +53,21 @@ def parse(text: str) -> Tuple[str, Any]:
     return name, CHECKS[name](name, message["value"])
 
 
-def values(camera: Any) -> Dict[str, Any]:
+def values(camera: norvane.Camera) -> Dict[str, Any]:
     """The camera's current control values, as the page shows them (None where it has none)."""
     out: Dict[str, Any] = {}
     for name in CHECKS:
         try:
             value = getattr(camera, name)
-        except Exception:
+        except norvane.CameraError:
             value = None
         out[name] = list(value) if isinstance(value, tuple) else value
     return out
+
+
+def describe(camera: norvane.Camera) -> Dict[str, Dict[str, Any]]:
+    """What the page needs to know of each control: whether it can be set, its values and unit."""
+    controls = camera.controls
+    return {name: {"writable": controls[name].applies and controls[name].writable, "unit": controls[name].unit,
+                   "values": controls[name].values, "note": controls[name].note}
+            for name in CHECKS if name in controls}

@@ -27,6 +27,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+import norvane
+
 MAGIC = b"NVF1"
 HEADER = struct.Struct("<4sHHIfdd")
 AGE_OFFSET = 24
@@ -50,12 +52,14 @@ def confidence_scale(confidence: npt.NDArray[np.float32]) -> float:
     return 1.0 / U16_MAX if top <= 1.0 else 1.0
 
 
-def encode(frame: Any) -> bytearray:
-    """Packs a frame's depth, amplitude and confidence planes into one message.
+def encode(frame: norvane.Frame) -> bytearray:
+    """Packs a depth frame's depth, amplitude and confidence planes into one message.
 
     The age field is left at 0: :func:`with_age` fills it in for each client.
     """
     depth = frame.depth
+    if depth is None or frame.amplitude is None or frame.confidence is None:
+        raise ValueError("the viewer shows depth frames; this one has no depth planes")
     height, width = depth.shape
     scale = confidence_scale(frame.confidence)
     message = bytearray(HEADER.size + PLANES * 2 * width * height)
@@ -68,12 +72,11 @@ def encode(frame: Any) -> bytearray:
     return message
 
 
-def with_age(message: bytearray, received_ns: int, now_ns: int | None = None) -> bytearray:
+def with_age(message: bytearray, received_ns: int, now_ns: int | None = None) -> bytes:
     """A copy of the message carrying the frame's age in milliseconds (host monotonic clock)."""
     now = time.monotonic_ns() if now_ns is None else now_ns
-    stamped = bytearray(message)
-    AGE.pack_into(stamped, AGE_OFFSET, max(0, now - received_ns) / 1e6)
-    return stamped
+    age = AGE.pack(max(0, now - received_ns) / 1e6)
+    return b"".join((memoryview(message)[:AGE_OFFSET], age, memoryview(message)[AGE_OFFSET + AGE.size:]))
 
 
 def decode(message: bytes) -> dict[str, Any]:

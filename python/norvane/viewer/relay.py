@@ -11,7 +11,9 @@ from __future__ import annotations
 import asyncio
 import threading
 from collections import deque
-from typing import Any, Callable, Deque, Optional, Set, Tuple
+from typing import Any, Awaitable, Callable, Deque, Optional, Set, Tuple
+
+import norvane
 
 from norvane.viewer import protocol
 
@@ -38,8 +40,16 @@ class Client:
         self.texts.append(text)
         self.wake.set()
 
-    async def send_forever(self, send_text: Callable[[str], Any], send_bytes: Callable[[bytes], Any]) -> None:
-        """Sends replies first, then the newest frame; one send at a time."""
+    async def send_forever(self, send_text: Callable[[str], Awaitable[None]],
+                           send_bytes: Callable[[bytes], Awaitable[None]]) -> None:
+        """Sends replies first, then the newest frame; one send at a time. Ends when the browser goes."""
+        try:
+            await self._send(send_text, send_bytes)
+        except ConnectionError:
+            pass
+
+    async def _send(self, send_text: Callable[[str], Awaitable[None]],
+                    send_bytes: Callable[[bytes], Awaitable[None]]) -> None:
         while True:
             await self.wake.wait()
             self.wake.clear()
@@ -55,10 +65,10 @@ class Client:
 class Relay:
     """Reads `camera` on its own thread and hands each frame to every client."""
 
-    def __init__(self, camera: Any, loop: asyncio.AbstractEventLoop) -> None:
+    def __init__(self, camera: norvane.Camera, loop: asyncio.AbstractEventLoop) -> None:
         self.camera = camera
         self.clients: Set[Client] = set()
-        self.latest: Any = None  # the newest frame, for snapshots
+        self.latest: Optional[norvane.Frame] = None  # the newest frame, for snapshots
         self.captured = 0
         self.failure: Optional[str] = None
         self.on_failure: Optional[Callable[[str], None]] = None
@@ -102,7 +112,7 @@ class Relay:
         except RuntimeError:  # the loop is closed: the server is going away
             return False
 
-    def _publish(self, frame: Any, message: Optional[bytearray]) -> None:
+    def _publish(self, frame: norvane.Frame, message: Optional[bytearray]) -> None:
         self.latest = frame
         self.captured += 1
         if message is None:

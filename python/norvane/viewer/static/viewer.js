@@ -130,14 +130,18 @@
   const onText = (text) => {
     const message = JSON.parse(text);
     if (message.type === "hello") {
-      const i = message.intrinsics;
+      const i = message.intrinsics, size = message.info.depth_size;
       state.intrinsics = i;
-      $("camera").textContent = `${i.width} × ${i.height}`;
+      $("camera").textContent = `${message.info.source}: ${size[0]} × ${size[1]}`;
+      if (!i) cloud.unavailable("The lens is unknown: give the camera its intrinsics to see the point cloud.");
       for (const form of document.querySelectorAll("#controls form")) {
-        const spec = message.controls && message.controls[form.dataset.control];
+        const spec = message.controls[form.dataset.control];
         const hint = form.querySelector(".hint");
-        if (spec === undefined) { hint.textContent = "not available on this camera"; continue; }
-        hint.textContent = typeof spec === "string" ? spec : JSON.stringify(spec).replace(/["{}]/g, "").slice(0, 120);
+        const writable = Boolean(spec && spec.writable);
+        for (const element of form.elements) element.disabled = !writable;
+        hint.textContent = !spec ? "not available on this camera"
+          : !writable ? spec.note || "read-only"
+          : [spec.values + (spec.unit ? ` ${spec.unit}` : ""), spec.note].filter(Boolean).join("; ");
       }
       showValues(message.values);
       if (message.failure) say(message.failure, "refused");
@@ -185,7 +189,11 @@
   const cloud = (() => {
     const canvas = $("cloud");
     const gl = canvas.getContext("webgl", { antialias: false });
-    if (!gl) { canvas.replaceWith(Object.assign(document.createElement("p"), { textContent: "WebGL is not available in this browser." })); return { update() {} }; }
+    const unavailable = (text) => {
+      if (canvas.isConnected) canvas.replaceWith(Object.assign(document.createElement("p"), { textContent: text }));
+      return { update() {}, unavailable() {} };
+    };
+    if (!gl) return unavailable("WebGL is not available in this browser.");
     const vs = `attribute vec2 uv; attribute float d; uniform vec4 k; uniform mat4 mvp; uniform float range;
       varying vec3 colour;
       vec3 turbo(float x) { x = clamp(x, 0.0, 1.0); vec4 v = vec4(1.0, x, x * x, x * x * x); vec2 w = v.zw * v.z;
@@ -236,6 +244,7 @@
     canvas.addEventListener("dblclick", reset);
 
     return {
+      unavailable,
       update(depth, w, h) {
         const k = state.intrinsics;
         if (!k) return;
