@@ -119,7 +119,7 @@ async def _control(viewer: Viewer, client: Client, text: str) -> None:
         client.say(json.dumps({"type": "refused", "message": str(refusal)}))
         return
     except Exception as error:  # the camera's own refusal: out of range, not supported, failed
-        client.say(json.dumps({"type": "refused", "message": f"{name}: {error}"}))
+        client.say(json.dumps({"type": "refused", "message": str(error)}))
         return
     assert viewer.camera is not None
     viewer.broadcast({"type": "controls", "values": controls.values(viewer.camera)})
