@@ -27,7 +27,8 @@ public:
     // Opens a caller's transport, as open does with the ones it builds.
     TofErrorCode openWithSensor(std::unique_ptr<NorvaneTOFSensor> sensor, Connection connect, int index);
     // Closes the camera and retires its frame pool: frames still lent turn
-    // invalid and waiting requests return empty-handed.
+    // invalid and waiting requests return empty-handed. Every open retires
+    // the pool the same way, whether it succeeds or not.
     TofErrorCode close();
     TofErrorCode start(FrameType type);
     TofErrorCode stop();
@@ -46,6 +47,8 @@ public:
     TofErrorCode releaseFrame(const FrameHandle* frame);
 
 private:
+    void retirePool();
+
     std::mutex lifecycle;  // held for every call that reaches sensor, device or pool setup
     NorvaneTOFCamera camera;
 };

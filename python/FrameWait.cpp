@@ -19,7 +19,7 @@ constexpr int kWaitSliceMs = 100;
 // Swaps `frame` for each newer ready frame, giving the older one back.
 void keepNewest(const std::shared_ptr<FramePool>& pool, std::unique_ptr<FrameHandle>& frame) {
     while (std::unique_ptr<FrameHandle> newer = takeFrame(pool, 0)) {
-        pool->release(frame->buffer());
+        frame->release();
         frame = std::move(newer);
     }
 }
@@ -37,13 +37,15 @@ std::unique_ptr<FrameHandle> waitForFrame(const std::shared_ptr<FramePool>& pool
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             slice = int(std::clamp<decltype(left)>(left, 0, kWaitSliceMs));
         }
+        // Finished before the take: the take saw every frame there will be.
+        const bool finished = pool->isFinished();
         std::unique_ptr<FrameHandle> frame;
         {
             py::gil_scoped_release released;
             frame = takeFrame(pool, slice);
             if (frame && latest) keepNewest(pool, frame);
         }
-        if (frame || pool->isClosed()) return frame;
+        if (frame || finished || pool->isClosed()) return frame;
         if (!unlimited && Clock::now() >= deadline) return nullptr;
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }

@@ -12,8 +12,9 @@ namespace python {
 
 // The oldest ready frame of `pool` within `timeoutMs` milliseconds
 // (negative: without limit), or with `latest` the newest ready one, the
-// older ready frames given back at once. Null on time-out, for a null pool
-// and once the pool is closed. Call with the interpreter lock held; a
+// older ready frames given back at once. Null on time-out, for a null pool,
+// once the pool is closed, and once it is finished (the camera stopped) with
+// no frame left. Call with the interpreter lock held; a
 // pending signal raises its exception (pybind11::error_already_set).
 std::unique_ptr<FrameHandle> waitForFrame(const std::shared_ptr<FramePool>& pool, int timeoutMs, bool latest);
 

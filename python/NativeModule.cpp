@@ -33,8 +33,6 @@ using FrameTuple = std::tuple<uint64_t, uint64_t, int64_t, py::object, py::objec
 std::optional<FrameTuple> take(BoundCamera& camera, int timeoutMs, bool latest) {
     std::unique_ptr<FrameHandle> frame = waitForFrame(camera.currentPool(), timeoutMs, latest);
     if (!frame) return std::nullopt;
-    const std::shared_ptr<FramePool> pool = camera.currentPool();
-    NorvaneFrameBuffer* buffer = frame->buffer();
     std::optional<FrameTuple> result;
     try {
         FrameDataFormat format{};
@@ -54,7 +52,7 @@ std::optional<FrameTuple> take(BoundCamera& camera, int timeoutMs, bool latest) 
     } catch (const std::runtime_error&) {
         // Closed or restarted from another thread while copying: no frame.
     }
-    if (frame->valid() && pool) pool->release(buffer);
+    frame->release();
     return result;
 }
 

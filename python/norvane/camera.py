@@ -2,6 +2,7 @@
 
 import abc
 import errno
+import importlib
 import os
 import re
 import threading
@@ -40,6 +41,7 @@ _DEVICES = {0: "vga", 1: "hqvga"}
 _RANGE, _FMT_WIDTH, _FMT_HEIGHT, _MODE, _FRAME_RATE, _SKIP, _SKIP_CYCLE, _CONFIG_DIR = 0, 1, 2, 3, 6, 7, 8, 256
 _MODES = {"single": 0, "dual": 1}
 _HQVGA_RANGES_MM = (2000, 4000)
+_VGA_SIZES = ((480, 640), (240, 320))  # (height, width) of the depth image
 _NOT_IMPLEMENTED = 4
 _SOURCE = re.compile(r"(csi|usb):(\d+)")
 
@@ -192,6 +194,7 @@ class Camera(abc.ABC):
                     return
                 raise CameraTimeout(f"no frame from {self.info.source} within {timeout} s", -1)
             yield frame
+            del frame  # not kept alive while the next one is read
 
     def __iter__(self) -> Iterator[Frame]:
         return self.frames()
@@ -284,8 +287,11 @@ def _check_timeout(timeout: Optional[float]) -> None:
 
 
 def _timeout_ms(timeout: Optional[float]) -> int:
-    _check_timeout(timeout)
-    return -1 if timeout is None else min(int(round(timeout * 1000)), 2**31 - 1)
+    if timeout is None:
+        return -1
+    if type(timeout) is not float or not timeout >= 0:  # the common case checked quickly
+        _check_timeout(timeout)
+    return -1 if timeout == float("inf") else min(int(timeout * 1000 + 0.5), 2**31 - 1)
 
 
 class LiveCamera(Camera):
@@ -315,15 +321,34 @@ class LiveCamera(Camera):
             code = self._native.open(_USB, index)
             check(code, "open", self._name, "no evaluation kit answered on this index")
             self._source = f"usb:{index}"
+        self._match_vga_geometry()
         self._frame_rate_max: Optional[int] = None
         rate_code, rate = self._native.get_control(_FRAME_RATE)
         if rate_code == 0 and rate > 0:
             self._frame_rate_max = rate
         self._info = self._describe()
+        self._kit_lens = self._lens_of_kit()
 
     def __repr__(self) -> str:
         state = "closed" if self._closed else "streaming" if self._running else "open"
         return f"<norvane.LiveCamera {self._name} ({state})>"
+
+    def _match_vga_geometry(self) -> None:
+        """Sets a VGA device's depth size and frequency mode to the capture its sensor delivers.
+
+        A capture is `width` columns by (height + 1) x 5 rows with one
+        frequency, x 10 with two; the device refuses to start on any other.
+        """
+        _, _, device_type, _, width, rows, _, _ = self._native.info()
+        if _DEVICES.get(device_type) != "vga":
+            return
+        for height, depth_width in _VGA_SIZES:
+            for mode, per_frequency in (("single", 5), ("dual", 10)):
+                if (width, rows) == (depth_width, (height + 1) * per_frequency):
+                    self._set("depth width", _FMT_WIDTH, width)
+                    self._set("depth height", _FMT_HEIGHT, height)
+                    self._set("mode", _MODE, _MODES[mode])
+                    return
 
     def _describe(self) -> CameraInfo:
         index, connect, device_type, _, width, height, _, _ = self._native.info()
@@ -365,6 +390,7 @@ class LiveCamera(Camera):
             check(code, "start", self._name, cause)
             self._running = True
             self._info = self._describe()
+            self._kit_lens = self._lens_of_kit()
 
     def stop(self) -> None:
         with self._lock:
@@ -397,10 +423,7 @@ class LiveCamera(Camera):
     def intrinsics(self) -> Optional[Intrinsics]:
         if self._user_intrinsics is not None:
             return self._user_intrinsics
-        if self._simulated_kit:
-            width, height = self._info.depth_size
-            return Intrinsics.from_fov(width, height, KIT_FOV_DEG)
-        return None
+        return self._kit_lens
 
     @intrinsics.setter
     def intrinsics(self, value: Optional[Intrinsics]) -> None:
@@ -414,18 +437,25 @@ class LiveCamera(Camera):
                 )
         self._user_intrinsics = value
 
+    def _lens_of_kit(self) -> Optional[Intrinsics]:
+        """The simulated kit's exact lens at the current depth size; None for any other camera."""
+        if not self._simulated_kit:
+            return None
+        width, height = self._info.depth_size
+        return Intrinsics.from_fov(width, height, KIT_FOV_DEG)
+
     # --- frames -------------------------------------------------------------------
     def read(self, timeout: Optional[float] = 1.0, *, latest: bool = False) -> Optional[Frame]:
         ms = _timeout_ms(timeout)
-        self._check_open("read")
         if not self._running:
+            self._check_open("read")
             raise CameraError(f"read failed on {self._name}: the camera is not streaming; start() first", -1)
-        taken = self._native.take(ms, bool(latest))
+        taken = self._native.take(ms, latest is True)
         if taken is None:
             return None
         timestamp, index, received_ns, depth, amplitude, confidence, raw = taken
-        intrinsics = self.intrinsics if depth is not None else None
-        if intrinsics is not None and depth is not None and depth.shape != (intrinsics.height, intrinsics.width):
+        intrinsics = self._user_intrinsics or self._kit_lens
+        if depth is None or (intrinsics is not None and depth.shape != (intrinsics.height, intrinsics.width)):
             intrinsics = None
         return Frame(
             timestamp_ms=timestamp,
@@ -455,7 +485,7 @@ class LiveCamera(Camera):
                 f"1 to {rate}" if rate is not None else "none",
                 "" if rate is not None else "this camera does not report a frame rate",
             ),
-            "skip": Control("skip", True, True, "captures", "(skip, cycle): 1 <= cycle <= 255, 0 <= skip < cycle"),
+            "skip": Control("skip", True, True, "captures", "(skip, cycle): 0 <= skip < cycle"),
             "mode": Control("mode", vga, vga, None, "'single' or 'dual'" if vga else "none",
                             "applies at the next start" if vga else "VGA sensors only"),
             "config_dir": Control("config_dir", vga, vga, None, "an existing directory" if vga else "none",
@@ -497,9 +527,10 @@ class LiveCamera(Camera):
             self._set(name, _FRAME_RATE, value)
         elif name == "skip":
             skip, cycle = value
-            if not 1 <= cycle <= 255 or not 0 <= skip < cycle:
+            if not 0 <= skip < cycle or cycle > 2**31 - 1:
                 raise ValueError(f"skip must be (skip, cycle) with {control.values.split(': ')[1]}, got {value}")
-            # The cycle first: a skip count is checked against it.
+            # Each value is checked against the other: through a skip of 0.
+            self._set(name, _SKIP, 0)
             self._set(name, _SKIP_CYCLE, cycle)
             self._set(name, _SKIP, skip)
             self._skip = (skip, cycle)
@@ -610,10 +641,11 @@ def _open_first() -> Camera:
 
 
 def _open_recording(path: str) -> Camera:
+    # The recording module is written apart; it provides open_recording(path) -> Camera.
     try:
-        from . import recording  # type: ignore[attr-defined, unused-ignore]
+        recording = importlib.import_module("norvane.recording")
     except ModuleNotFoundError as error:
-        if error.name not in ("norvane.recording",):
+        if error.name != "norvane.recording":
             raise
         raise CameraError(f"cannot replay {path}: this installation has no recording support (norvane.recording)", -1) from None
     camera: Camera = recording.open_recording(path)
