@@ -9,6 +9,8 @@ window as the captures it took:
   viewer_server_N_cpu_ms_per_frame     the viewer sending every frame to N clients
                                        (clients in this process, not counted)
   viewer_server_N_over_camera          the ratio of the two
+  viewer_server_N_messages_per_frame   frame messages sent per capture, all clients together
+                                       (below N: a client skipped frames)
   viewer_message_bytes                 one frame message (240 x 180, three 16-bit planes)
 
 Usage: viewer_cpu.py [SECONDS]
@@ -30,7 +32,7 @@ CHILD = "--child"
 
 
 def child(mode: str, config: str) -> None:
-    """Runs one case; answers each line on standard input with 'captures cpu_seconds'."""
+    """Runs one case; answers each line on standard input with 'captures sent cpu_seconds'."""
     import norvane
 
     if mode == "camera":
@@ -45,6 +47,7 @@ def child(mode: str, config: str) -> None:
 
         threading.Thread(target=loop, daemon=True).start()
         count = lambda: captured[0]  # noqa: E731
+        sent = lambda: 0  # noqa: E731
     else:
         from aiohttp import web
 
@@ -58,9 +61,12 @@ def child(mode: str, config: str) -> None:
         loop.run_until_complete(web.TCPSite(runner, "127.0.0.1", 0).start())
         threading.Thread(target=loop.run_forever, daemon=True).start()
         print(runner.addresses[0][1], flush=True)
-        count = lambda: app[VIEWER].relay.captured  # noqa: E731
+        relay = app[VIEWER].relay
+        assert relay is not None
+        count = lambda: relay.captured  # noqa: E731
+        sent = lambda: sum(client.sent for client in relay.clients)  # noqa: E731
     for _ in sys.stdin:
-        print(count(), time.process_time(), flush=True)
+        print(count(), sent(), time.process_time(), flush=True)
     os._exit(0)
 
 
@@ -80,16 +86,17 @@ async def watch(port: int, clients: int, stop: asyncio.Event) -> None:
         await asyncio.gather(*tasks, return_exceptions=True)
 
 
-def measure(mode: str, config: str, seconds: float, clients: int = 0) -> float:
+def measure(mode: str, config: str, seconds: float, clients: int = 0) -> tuple[float, float]:
+    """CPU milliseconds per captured frame, and frame messages sent per capture."""
     process = subprocess.Popen([sys.executable, __file__, CHILD, mode, config],
                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     assert process.stdin and process.stdout
 
-    def mark() -> tuple[int, float]:
+    def mark() -> tuple[int, int, float]:
         process.stdin.write("\n")
         process.stdin.flush()
-        frames, cpu = process.stdout.readline().split()
-        return int(frames), float(cpu)
+        frames, sent, cpu = process.stdout.readline().split()
+        return int(frames), int(sent), float(cpu)
 
     try:
         stop = None
@@ -99,12 +106,13 @@ def measure(mode: str, config: str, seconds: float, clients: int = 0) -> float:
             loop = asyncio.new_event_loop()
             threading.Thread(target=loop.run_until_complete, args=(watch(port, clients, stop),), daemon=True).start()
         time.sleep(WARM_UP_S)
-        frames0, cpu0 = mark()
+        frames0, sent0, cpu0 = mark()
         time.sleep(seconds)
-        frames1, cpu1 = mark()
+        frames1, sent1, cpu1 = mark()
         if stop is not None:
             loop.call_soon_threadsafe(stop.set)
-        return (cpu1 - cpu0) * 1e3 / max(frames1 - frames0, 1)
+        frames = max(frames1 - frames0, 1)
+        return (cpu1 - cpu0) * 1e3 / frames, (sent1 - sent0) / frames
     finally:
         process.kill()
         process.wait()
@@ -119,13 +127,14 @@ def main() -> None:
         config = os.path.join(folder, "kit.conf")
         with open(config, "w") as file:
             file.write(KIT)
-        camera = measure("camera", config, seconds)
+        camera, _ = measure("camera", config, seconds)
         print(f"viewer_camera_cpu_ms_per_frame {camera:.3f} ms")
-        print(f"viewer_server_idle_cpu_ms_per_frame {measure('server', config, seconds):.3f} ms")
+        print(f"viewer_server_idle_cpu_ms_per_frame {measure('server', config, seconds)[0]:.3f} ms")
         for clients in (1, 2):
-            server = measure("server", config, seconds, clients)
+            server, sent = measure("server", config, seconds, clients)
             print(f"viewer_server_{clients}_cpu_ms_per_frame {server:.3f} ms")
             print(f"viewer_server_{clients}_over_camera {server / camera:.2f} x")
+            print(f"viewer_server_{clients}_messages_per_frame {sent:.2f}")
     print(f"viewer_message_bytes {32 + 3 * 2 * 240 * 180} B")
 
 

@@ -4,6 +4,7 @@ import asyncio
 import base64
 import io
 import json
+import os
 import signal
 import socket
 import subprocess
@@ -218,7 +219,9 @@ def browser() -> Iterator[Any]:
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1500,1100",
                      "--enable-unsafe-swiftshader", "--use-angle=swiftshader"):
         options.add_argument(argument)
-    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    # The browser is not ours to instrument: no sanitizer runtime preloaded into it.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
+    driver = webdriver.Chrome(service=Service(CHROMEDRIVER, env=env), options=options)
     yield driver
     driver.quit()
 
