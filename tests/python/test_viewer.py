@@ -48,6 +48,15 @@ def turbo_reversed(depth_mm: np.ndarray, range_mm: float) -> np.ndarray:
     return rgb.astype(np.int16)
 
 
+def ball_distance(u: int, v: int, lens: Any) -> float:
+    """Distance along pixel (u, v)'s ray to the room's ball (radius 350 mm at (-500, 300, 1400))."""
+    ray = np.array([(u - lens.cx) / lens.fx, (v - lens.cy) / lens.fy, 1.0])
+    ray /= np.linalg.norm(ray)
+    centre = np.array([-500.0, 300.0, 1400.0])
+    along = ray @ centre
+    return float(along - np.sqrt(along ** 2 - centre @ centre + 350.0 ** 2))
+
+
 async def raw_get(port: int, target: str) -> Tuple[int, bytes]:
     """A request with the target exactly as written (a client library would tidy it up)."""
     reader, writer = await asyncio.open_connection("127.0.0.1", port)
@@ -259,7 +268,9 @@ def test_page_in_headless_chromium(view_kit: Path, browser: Any) -> None:
         difference = np.abs(rgba[..., :3].astype(np.int16) - turbo_reversed(depth, 4000))
         assert difference.max() <= 1, np.argwhere(difference > 1)[:5]
 
-        # The readout under the pointer: a pixel on the ball, one on the back wall.
+        # The readout under the pointer: a pixel on the ball (its distance known from the scene), one on
+        # the back wall.
+        assert abs(depth[130, 60] - ball_distance(60, 130, viewer.camera.intrinsics)) <= 1
         canvas = browser.find_element(By.ID, "depth")
         scale = canvas.size["width"] / width
         for u, v in ((60, 130), (120, 60)):

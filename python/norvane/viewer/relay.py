@@ -18,6 +18,7 @@ import norvane
 from norvane.viewer import protocol
 
 READ_TIMEOUT_S = 0.2
+MAX_WAITING_TEXTS = 32
 
 
 class Client:
@@ -25,7 +26,9 @@ class Client:
 
     def __init__(self) -> None:
         self.frame: Optional[Tuple[bytearray, int]] = None
-        self.texts: Deque[str] = deque()
+        # Replies wait here while the socket is busy; a client that sends
+        # without reading loses the oldest rather than growing the server.
+        self.texts: Deque[str] = deque(maxlen=MAX_WAITING_TEXTS)
         self.wake = asyncio.Event()
         self.sent = 0
         self.skipped = 0
