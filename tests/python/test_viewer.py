@@ -173,11 +173,13 @@ def test_view_command_serves_and_stops_cleanly(view_kit: Path, tmp_path: Path) -
         line = server.stdout.readline()
         assert line.startswith("norvane: viewer at http://127.0.0.1:"), line
         url = line.split()[3]
+        staller = stalled_socket(int(url.rsplit(":", 1)[1].strip("/")))  # must not hold up the shutdown
 
         async def watch_until_shutdown() -> Any:
             async with aiohttp.ClientSession() as session:
                 async with session.ws_connect(url + "ws") as ws:
-                    await next_frame(ws)
+                    for _ in range(45):  # 1.5 s of frames: the stalled socket's buffers fill
+                        await next_frame(ws)
                     server.send_signal(signal.SIGTERM)  # the page is told, then the camera closes
                     while (message := await ws.receive(timeout=WAIT_S)).type == WSMsgType.BINARY:
                         pass
@@ -185,6 +187,7 @@ def test_view_command_serves_and_stops_cleanly(view_kit: Path, tmp_path: Path) -
 
         assert asyncio.run(watch_until_shutdown()) == (WSMsgType.CLOSE, 1001)
         assert server.wait(WAIT_S) == 0, server.stderr.read() if server.stderr else ""
+        staller.close()
     finally:
         server.kill()
         server.wait()

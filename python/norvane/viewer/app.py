@@ -8,7 +8,7 @@ import json
 import os
 import tempfile
 from importlib import resources
-from typing import Any, AsyncIterator, Callable, Dict, Optional, Set, Tuple, Union
+from typing import Any, AsyncIterator, Callable, Dict, Optional, Tuple, Union
 from urllib.parse import urlsplit
 
 from aiohttp import WSMsgType, web
@@ -31,6 +31,7 @@ HEADERS = {
 # Enough for any control message; longer ones close the socket.
 MAX_WS_MESSAGE = 64 * 1024
 HEARTBEAT_S = 20.0
+CLOSE_TIMEOUT_S = 1.0
 
 Source = Union[str, "os.PathLike[str]", None]
 
@@ -42,7 +43,7 @@ class Viewer:
     open_camera: Callable[[], norvane.Camera]
     camera: Optional[norvane.Camera] = None
     relay: Optional[Relay] = None
-    sockets: Set[web.WebSocketResponse] = dataclasses.field(default_factory=set)
+    sockets: Dict[web.WebSocketResponse, web.Request] = dataclasses.field(default_factory=dict)
     control_lock: Optional[asyncio.Lock] = None
 
     def broadcast(self, payload: Dict[str, Any]) -> None:
@@ -92,7 +93,7 @@ async def _socket(request: web.Request) -> web.WebSocketResponse:
     await ws.prepare(request)
     assert viewer.relay is not None
     client = viewer.relay.subscribe()
-    viewer.sockets.add(ws)
+    viewer.sockets[ws] = request
     client.say(json.dumps(_hello(viewer)))
     sender = asyncio.create_task(client.send_forever(ws.send_str, ws.send_bytes))
     try:
@@ -103,7 +104,7 @@ async def _socket(request: web.Request) -> web.WebSocketResponse:
                 client.say(json.dumps({"type": "refused", "message": "binary messages are not accepted"}))
     finally:
         viewer.relay.unsubscribe(client)
-        viewer.sockets.discard(ws)
+        viewer.sockets.pop(ws, None)
         sender.cancel()
     return ws
 
@@ -118,7 +119,7 @@ async def _control(viewer: Viewer, client: Client, text: str) -> None:
     except controls.Refused as refusal:
         client.say(json.dumps({"type": "refused", "message": str(refusal)}))
         return
-    except Exception as error:  # the camera's own refusal: out of range, not supported, failed
+    except (ValueError, TypeError, norvane.CameraError) as error:  # the camera's own refusal
         client.say(json.dumps({"type": "refused", "message": str(error)}))
         return
     assert viewer.camera is not None
@@ -175,8 +176,16 @@ async def _shutdown(app: web.Application) -> None:
     # The capture thread stops first, then every socket says goodbye.
     if viewer.relay is not None:
         await asyncio.get_running_loop().run_in_executor(None, viewer.relay.close)
-    for ws in list(viewer.sockets):
-        await ws.close(code=1001, message=b"server shutting down")
+    await asyncio.gather(*(_goodbye(ws, request) for ws, request in list(viewer.sockets.items())))
+
+
+async def _goodbye(ws: web.WebSocketResponse, request: web.Request) -> None:
+    """Closes a socket politely, or cuts it when the browser has stopped reading."""
+    try:
+        await asyncio.wait_for(ws.close(code=1001, message=b"server shutting down"), CLOSE_TIMEOUT_S)
+    except asyncio.TimeoutError:
+        if request.transport is not None:
+            request.transport.abort()
 
 
 def create_app(source: Source = None, *, config: Source = None,
