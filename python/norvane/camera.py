@@ -134,6 +134,12 @@ class Camera(abc.ABC):
 
     Application code drives every source the same way: start(), frames() or
     read(), stop(), close(); controls are properties.
+
+    A source implements start, stop, close, closed, running, info,
+    intrinsics (read and set), controls, read, _read_control and
+    _write_control (by property name: range_mm, frame_rate, skip, mode,
+    config_dir; values already type-checked); frames(), iteration, the
+    context manager and the control properties come from this class.
     """
 
     # --- lifecycle --------------------------------------------------------------
@@ -641,7 +647,7 @@ def _open_first() -> Camera:
 
 
 def _open_recording(path: str) -> Camera:
-    # The recording module is written apart; it provides open_recording(path) -> Camera.
+    # norvane.recording provides open_recording(path: str) -> Camera.
     try:
         recording = importlib.import_module("norvane.recording")
     except ModuleNotFoundError as error:

@@ -152,7 +152,8 @@ def test_mistakes_and_failures_raise_with_their_reasons(kit, tmp_path, capfd):
         assert refused.value.code == 1, "the library's code for a refused parameter"
 
 
-def test_vga_controls_and_lens(tmp_path):
+def test_vga_controls_and_lens(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)  # a VGA start writes its default configuration files here
     kit = tmp_path / "vga.conf"
     kit.write_text("geometry = vga\nfrequency = dual\nwidth = 320\nheight = 240\nfps = 0\nnoise = 0\n")
     config = tmp_path / "algorithm"
@@ -175,7 +176,35 @@ def test_vga_controls_and_lens(tmp_path):
         assert len(centre) > 0.9 * 320 * 240
 
 
+def test_frames_are_owned_copies_and_stop_ends_the_iteration(tmp_path):
+    kit = write_kit(tmp_path / "paced.conf", fps=100)
+    with norvane.open(kit) as camera:
+        camera.skip = (1, 2)
+        camera.start()
+        # The module's pool lends three buffers; frames kept here hold none.
+        kept = [camera.read(5.0) for _ in range(8)]
+        assert all(f is not None for f in kept)
+        steps = {b.index - a.index for a, b in zip(kept, kept[1:])}
+        assert steps and all(step % 2 == 0 for step in steps), "every other capture is skipped"
+        threading.Timer(0.3, camera.stop).start()
+        begin = time.monotonic()
+        count = sum(1 for _ in camera.frames(timeout=None))
+        assert count > 0 and time.monotonic() - begin < 2.0, "stop ends a wait without limit"
+        camera.start()  # a stopped camera starts again
+        assert camera.read(5.0).index in (0, 1), "numbered anew from start"
+
+
 def test_intrinsics_files_and_ply(tmp_path):
+    for bad in [lambda: norvane.Intrinsics.from_fov(240, 180, 180.0),
+                lambda: norvane.Intrinsics(240, 180, -1.0, 1.0, 0.0, 0.0),
+                lambda: norvane.Intrinsics(240, 180, 1.0, 1.0, float("nan"), 0.0),
+                lambda: norvane.Intrinsics(240, 180, 1.0, 1.0, 0.0, 0.0, model="fisheye"),
+                lambda: norvane.depth_to_points(np.ones((3, 3), np.float32), norvane.Intrinsics.from_fov(4, 3, 60)),
+                lambda: norvane.save_ply(tmp_path / "bad.ply", np.ones((3, 2))),
+                lambda: norvane.save_ply(tmp_path / "bad.ply", np.ones((3, 3)), np.full((3, 3), 300))]:  # fmt: skip
+        with pytest.raises(ValueError):
+            bad()
+
     k = norvane.Intrinsics(width=4, height=2, fx=2.0, fy=2.0, cx=1.5, cy=0.5)
     k.save(tmp_path / "lens.json")
     assert norvane.Intrinsics.load(tmp_path / "lens.json") == k
