@@ -72,7 +72,10 @@ def stalled_socket(port: int) -> socket.socket:
     s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     s.sendall(f"GET /ws HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n".encode())
-    assert s.recv(12).endswith(b"101")
+    status = b""
+    while not status.endswith(b"\r\n"):
+        status += s.recv(1)
+    assert status.startswith(b"HTTP/1.1 101 "), status
     return s
 
 
