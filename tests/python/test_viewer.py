@@ -21,6 +21,7 @@ from aiohttp import WSMsgType, web
 from aiohttp.test_utils import TestClient, TestServer
 from plyfile import PlyData
 
+import norvane
 from conftest import write_kit
 from norvane.viewer import create_app, protocol
 from norvane.viewer.app import VIEWER
@@ -93,6 +94,19 @@ async def next_frame(ws: Any) -> Any:
         if message.type == WSMsgType.BINARY:
             return protocol.decode(message.data)
         assert message.type == WSMsgType.TEXT, message
+
+
+def test_message_packs_odd_values_safely() -> None:
+    odd = np.array([[np.nan, np.inf, -np.inf, -3.0, 0.4, 2.5, 65534.6, 1e9]], np.float32)
+    fraction = np.array([[0.0, 1.0, 0.5, np.nan, 0.25, 1.0, 0.0, 1.0]], np.float32)  # a VGA confidence
+    frame = norvane.Frame(timestamp_ms=7, index=2**32 + 5, received_ns=0, depth=odd, amplitude=odd,
+                          confidence=fraction, raw=None, intrinsics=None)
+    message = protocol.decode(protocol.with_age(protocol.encode(frame), received_ns=0, now_ns=2_500_000))
+    assert (message["width"], message["height"], message["index"], message["age_ms"]) == (8, 1, 5, 2.5)
+    for plane in ("depth", "amplitude"):  # no light, no distance: 0; beyond 16 bits: the top
+        assert message[plane].tolist() == [[0, 65535, 0, 0, 0, 2, 65535, 65535]]
+    assert (message["confidence"] * message["confidence_scale"]).round(4).tolist() == [
+        [0.0, 1.0, 0.5, 0.0, 0.25, 1.0, 0.0, 1.0]]
 
 
 BAD_CONTROLS = [
