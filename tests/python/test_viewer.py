@@ -58,10 +58,10 @@ def ball_distance(u: int, v: int, lens: Any) -> float:
     return float(along - np.sqrt(along ** 2 - centre @ centre + 350.0 ** 2))
 
 
-async def raw_get(port: int, target: str) -> Tuple[int, bytes]:
+async def raw_get(port: int, target: str, host: str = "127.0.0.1") -> Tuple[int, bytes]:
     """A request with the target exactly as written (a client library would tidy it up)."""
     reader, writer = await asyncio.open_connection("127.0.0.1", port)
-    writer.write(f"GET {target} HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n".encode())
+    writer.write(f"GET {target} HTTP/1.1\r\nHost: {host}\r\nConnection: close\r\n\r\n".encode())
     data = await reader.read()
     writer.close()
     return int(data.split()[1]), data
@@ -174,6 +174,9 @@ def test_only_the_page_assets_are_served(view_kit: Path) -> None:
                            "/..\\..\\etc\\passwd", "/snapshot.ply/../../etc/passwd", "http://127.0.0.1/../etc/passwd"):
                 status, data = await raw_get(port, target)
                 assert status in (400, 404) and b"root:" not in data and b"import" not in data, target
+            # A name pointed at this machine by another site is not answered; loopback names are.
+            for host, expected in (("rebound.example:80", 403), ("localhost:1", 200), ("[::1]", 200)):
+                assert (await raw_get(port, "/", host))[0] == expected, host
     asyncio.run(body())
 
 

@@ -4,11 +4,12 @@ from __future__ import annotations
 
 import asyncio
 import dataclasses
+import ipaddress
 import json
 import os
 import tempfile
 from importlib import resources
-from typing import Any, AsyncIterator, Callable, Dict, Optional, Tuple, Union
+from typing import Any, AsyncIterator, Awaitable, Callable, Dict, Optional, Tuple, Union
 from urllib.parse import urlsplit
 
 from aiohttp import WSMsgType, web
@@ -71,6 +72,30 @@ def _hello(viewer: Viewer) -> Dict[str, Any]:
         "values": controls.values(camera),
         "failure": viewer.relay.failure if viewer.relay else None,
     }
+
+
+def _loopback_name(host: str) -> bool:
+    name = urlsplit("//" + host).hostname or ""
+    if name == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(name).is_loopback
+    except ValueError:
+        return False
+
+
+@web.middleware
+async def _loopback_names_only(request: web.Request,
+                               handler: Callable[[web.Request], Awaitable[web.StreamResponse]]) -> web.StreamResponse:
+    """On a loopback address, answers only requests addressed to a loopback name.
+
+    A web site that points its own name at 127.0.0.1 would otherwise have its
+    pages read the camera and steer it from the user's browser.
+    """
+    local = request.transport.get_extra_info("sockname") if request.transport else None
+    if local and ipaddress.ip_address(local[0]).is_loopback and not _loopback_name(request.host):
+        raise web.HTTPForbidden(text="this viewer answers to localhost and 127.0.0.1 only")
+    return await handler(request)
 
 
 def _same_origin(request: web.Request) -> bool:
@@ -199,7 +224,7 @@ def create_app(source: Source = None, *, config: Source = None,
         def open_camera() -> norvane.Camera:
             return norvane.open(source, config=config)
 
-    app = web.Application()
+    app = web.Application(middlewares=[_loopback_names_only])
     app[VIEWER] = Viewer(open_camera=open_camera)
     app[ASSETS_KEY] = _load_assets()
     for path in ASSETS:
