@@ -74,14 +74,16 @@ def _hello(viewer: Viewer) -> Dict[str, Any]:
     }
 
 
-def _loopback_name(host: str) -> bool:
-    name = urlsplit("//" + host).hostname or ""
-    if name == "localhost":
-        return True
+def _is_loopback(address: str) -> bool:
     try:
-        return ipaddress.ip_address(name).is_loopback
+        return ipaddress.ip_address(address).is_loopback
     except ValueError:
         return False
+
+
+def _loopback_name(host: str) -> bool:
+    name = urlsplit("//" + host).hostname or ""
+    return name == "localhost" or _is_loopback(name)
 
 
 @web.middleware
@@ -93,7 +95,7 @@ async def _loopback_names_only(request: web.Request,
     pages read the camera and steer it from the user's browser.
     """
     local = request.transport.get_extra_info("sockname") if request.transport else None
-    if local and ipaddress.ip_address(local[0]).is_loopback and not _loopback_name(request.host):
+    if local and _is_loopback(local[0]) and not _loopback_name(request.host):
         raise web.HTTPForbidden(text="this viewer answers to localhost and 127.0.0.1 only")
     return await handler(request)
 
