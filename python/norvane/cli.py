@@ -12,6 +12,7 @@ COMMANDS: List[str] = [
     "info",
     "snapshot",
     "record",
+    "view",
 ]
 
 

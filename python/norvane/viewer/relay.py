@@ -1,0 +1,129 @@
+"""One capture thread shared by every browser watching the camera.
+
+The thread reads the newest frame, packs it once and offers it to every
+client's slot. A slot holds one frame: a client whose socket is slow finds
+its unsent frame replaced by a newer one (counted as skipped), so it never
+holds back the camera or the other clients.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import threading
+from collections import deque
+from typing import Any, Awaitable, Callable, Deque, Optional, Set, Tuple
+
+import norvane
+
+from norvane.viewer import protocol
+
+READ_TIMEOUT_S = 0.2
+MAX_WAITING_TEXTS = 32
+
+
+class Client:
+    """What one browser still has to be sent: the newest frame and any replies."""
+
+    def __init__(self) -> None:
+        self.frame: Optional[Tuple[bytearray, int]] = None
+        # Replies wait here while the socket is busy; a client that sends
+        # without reading loses the oldest rather than growing the server.
+        self.texts: Deque[str] = deque(maxlen=MAX_WAITING_TEXTS)
+        self.wake = asyncio.Event()
+        self.sent = 0
+        self.skipped = 0
+
+    def offer(self, message: bytearray, received_ns: int) -> None:
+        if self.frame is not None:
+            self.skipped += 1
+        self.frame = (message, received_ns)
+        self.wake.set()
+
+    def say(self, text: str) -> None:
+        self.texts.append(text)
+        self.wake.set()
+
+    async def send_forever(self, send_text: Callable[[str], Awaitable[None]],
+                           send_bytes: Callable[[bytes], Awaitable[None]]) -> None:
+        """Sends replies first, then the newest frame; one send at a time. Ends when the browser goes."""
+        try:
+            await self._send(send_text, send_bytes)
+        except ConnectionError:
+            pass
+
+    async def _send(self, send_text: Callable[[str], Awaitable[None]],
+                    send_bytes: Callable[[bytes], Awaitable[None]]) -> None:
+        while True:
+            await self.wake.wait()
+            self.wake.clear()
+            while self.texts:
+                await send_text(self.texts.popleft())
+            if self.frame is not None:
+                message, received_ns = self.frame
+                self.frame = None
+                await send_bytes(protocol.with_age(message, received_ns))
+                self.sent += 1
+
+
+class Relay:
+    """Reads `camera` on its own thread and hands each frame to every client."""
+
+    def __init__(self, camera: norvane.Camera, loop: asyncio.AbstractEventLoop) -> None:
+        self.camera = camera
+        self.clients: Set[Client] = set()
+        self.latest: Optional[norvane.Frame] = None  # the newest frame, for snapshots
+        self.captured = 0
+        self.failure: Optional[str] = None
+        self.on_failure: Optional[Callable[[str], None]] = None
+        self._loop = loop
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._capture, name="norvane-viewer-capture", daemon=True)
+
+    def start(self) -> None:
+        self._thread.start()
+
+    def close(self) -> None:
+        """Stops the capture thread and waits for it (call from any thread but the loop's)."""
+        self._stop.set()
+        if self._thread.is_alive():
+            self._thread.join()
+
+    def subscribe(self) -> Client:
+        client = Client()
+        self.clients.add(client)
+        return client
+
+    def unsubscribe(self, client: Client) -> None:
+        self.clients.discard(client)
+
+    def _capture(self) -> None:
+        while not self._stop.is_set():
+            try:
+                frame = self.camera.read(READ_TIMEOUT_S, latest=True)
+                # Nobody watching: nothing to pack.
+                message = protocol.encode(frame) if frame is not None and self.clients else None
+            except Exception as error:  # a camera failure ends the stream, not the server
+                self._post(self._fail, f"the camera stopped delivering frames: {error}")
+                return
+            if frame is not None and not self._post(self._publish, frame, message):
+                return
+
+    def _post(self, callback: Callable[..., None], *args: Any) -> bool:
+        try:
+            self._loop.call_soon_threadsafe(callback, *args)
+            return True
+        except RuntimeError:  # the loop is closed: the server is going away
+            return False
+
+    def _publish(self, frame: norvane.Frame, message: Optional[bytearray]) -> None:
+        self.latest = frame
+        self.captured += 1
+        if message is None:
+            return
+        for client in self.clients:
+            client.offer(message, int(frame.received_ns))
+
+    def _fail(self, text: str) -> None:
+        self.failure = text
+        if self.on_failure is not None:
+            self.on_failure(text)
