@@ -26,6 +26,20 @@ public:
     // Copies the record describing `type` into `format` and returns 0;
     // -1 with `format` untouched when this buffer has no such plane.
     virtual int getFormat(FrameType type, FrameDataFormat& format) const = 0;
+
+    // Stamped by the capture thread while it fills the buffer: the capture's
+    // number since start (captures dropped on the way leave gaps) and the
+    // steady-clock time, in nanoseconds, at which the frame was published.
+    void setOrigin(uint64_t capture, int64_t publishedNs) {
+        captureIndex = capture;
+        receivedNs = publishedNs;
+    }
+    uint64_t getCaptureIndex() const { return captureIndex; }
+    int64_t getReceivedNs() const { return receivedNs; }
+
+private:
+    uint64_t captureIndex = 0;
+    int64_t receivedNs = 0;
 };
 
 // Decoded raw image: width x height signed 16-bit values.

@@ -70,10 +70,17 @@ int FrameQueue::pushReady(LinkNode* node) {
     return 0;
 }
 
-int FrameQueue::release(LinkNode*& node, NodeState holder) {
+int FrameQueue::release(LinkNode*& node, NodeState holder) { return releaseChecked(node, holder, nullptr); }
+
+int FrameQueue::release(LinkNode*& node, NodeState holder, uint64_t generation) {
+    return releaseChecked(node, holder, &generation);
+}
+
+int FrameQueue::releaseChecked(LinkNode*& node, NodeState holder, const uint64_t* generation) {
     if (!owns(node)) return -1;
     std::lock_guard<std::mutex> lock(mutex);
     if (node->state != holder || (holder != NodeState::PRODUCER && holder != NodeState::CONSUMER)) return -1;
+    if (generation && node->generation != *generation) return -1;
     node->next = freeHead;
     freeHead = node;
     node->state = NodeState::FREE;
@@ -160,7 +167,7 @@ bool FramePool::claimReady(bool consumer, Wait wait) {
     bool announced;
     if (consumer) {
         ++waitingConsumers;
-        announced = wait(lock, [this] { return closed || readyCount > 0; });
+        announced = wait(lock, [this] { return closed || finished || readyCount > 0; });
         --waitingConsumers;
     } else {
         // Otherwise the producer, running on right after its publish, would
@@ -168,7 +175,8 @@ bool FramePool::claimReady(bool consumer, Wait wait) {
         // consumer holding all frames but one would starve.
         announced = wait(lock, [this] { return closed || readyCount > waitingConsumers; });
     }
-    if (!announced || closed) return false;
+    // Finished and drained: nothing more will come.
+    if (!announced || closed || readyCount == 0) return false;
     --readyCount;
     return true;
 }
@@ -195,6 +203,12 @@ int FramePool::release(const NorvaneFrameBuffer* frame) {
     LinkNode* n = queue->find(frame);
     if (!n) return -1;
     return queue->release(n, NodeState::CONSUMER);
+}
+
+int FramePool::release(const NorvaneFrameBuffer* frame, uint64_t generation) {
+    LinkNode* n = queue->find(frame);
+    if (!n) return -1;
+    return queue->release(n, NodeState::CONSUMER, generation);
 }
 
 bool FramePool::consumerHolds(const NorvaneFrameBuffer* frame, uint64_t generation) const {
@@ -246,6 +260,17 @@ void FramePool::close() {
 bool FramePool::isClosed() const {
     std::lock_guard<std::mutex> lock(mutex);
     return closed;
+}
+
+void FramePool::finish() {
+    std::lock_guard<std::mutex> lock(mutex);
+    finished = true;
+    cond.notify_all();
+}
+
+bool FramePool::isFinished() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return finished;
 }
 
 }  // namespace Norvane

@@ -48,6 +48,8 @@ public:
     // caller's pointer; -1 with every list intact when the queue does not
     // own the node or the node is elsewhere.
     int release(LinkNode*& node, NodeState holder);
+    // The same, only while the node carries `generation`.
+    int release(LinkNode*& node, NodeState holder, uint64_t generation);
 
     // Where the nodes are, counted by walking the lists and by reading each
     // node's state; `consistent` when both agree and every list is sound
@@ -67,6 +69,7 @@ public:
 
 private:
     bool owns(const LinkNode* node) const;
+    int releaseChecked(LinkNode*& node, NodeState holder, const uint64_t* generation);
 
     mutable std::mutex mutex;  // guards the heads, every link, state and generation
     LinkNode* freeHead = nullptr;
@@ -96,11 +99,15 @@ public:
     // --- consumers ---------------------------------------------------------
     // The oldest ready frame, now the caller's. Waits up to `timeoutMs`
     // milliseconds (0: not at all; negative: without limit) for one. Null on
-    // time-out and once the pool is closed. `generation`, if given, receives
-    // the frame's generation.
+    // time-out, once the pool is closed, and once it is finished with no
+    // ready frame left. `generation`, if given, receives the frame's
+    // generation.
     NorvaneFrameBuffer* request(int timeoutMs, uint64_t* generation = nullptr);
     // Gives a frame back. -1, changing nothing, unless a consumer holds it.
     int release(const NorvaneFrameBuffer* frame);
+    // The same, only while the frame is still lent as the frame of
+    // `generation`: a stale handle cannot give back a newer frame.
+    int release(const NorvaneFrameBuffer* frame, uint64_t generation);
     // Whether `frame` is still lent to a consumer as the frame of `generation`
     // (false once released, recycled, or for a buffer of another pool).
     bool consumerHolds(const NorvaneFrameBuffer* frame, uint64_t generation) const;
@@ -120,6 +127,11 @@ public:
     // Refuses further requests and wakes every waiter; they return null.
     void close();
     bool isClosed() const;
+    // The producer has ended for good (its thread was joined): no frame will
+    // be published any more. Ready frames are still handed out; then every
+    // request, waiting or new, returns null at once.
+    void finish();
+    bool isFinished() const;
 
     // The queue's census (one snapshot under the queue's lock); also
     // inconsistent when more ready frames are announced than the ready queue
@@ -139,11 +151,12 @@ private:
     FrameSize size;
     std::unique_ptr<FrameQueue> queue;
     std::unique_ptr<CacheData> cache;
-    mutable std::mutex mutex;  // guards readyCount and closed; never held with the queue's
+    mutable std::mutex mutex;  // guards readyCount, closed and finished; never held with the queue's
     std::condition_variable cond;
     int readyCount = 0;
     int waitingConsumers = 0;
     bool closed = false;
+    bool finished = false;
 };
 
 }  // namespace Norvane

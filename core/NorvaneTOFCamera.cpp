@@ -25,8 +25,16 @@ constexpr int64_t kNanosecondsPerMillisecond = 1000000;
 constexpr std::chrono::seconds kAdjustPeriod{3};
 // Pause of the capture thread when the consumer holds every frame.
 constexpr std::chrono::milliseconds kRetryPause{1};
-// The low 8 bits of the skip cycle length divide in the skip test.
-constexpr int kSkipCycleMask = 0xFF;
+// Frame skipping: `skip` of every `loop` captures dropped, as one value so
+// the capture thread never sees a skip of one setting with the cycle of
+// another.
+constexpr uint64_t packSkipping(int32_t skip, int32_t loop) {
+    return (uint64_t(uint32_t(skip)) << 32) | uint32_t(loop);
+}
+constexpr int32_t skipOf(uint64_t packed) { return int32_t(uint32_t(packed >> 32)); }
+constexpr int32_t loopOf(uint64_t packed) { return int32_t(uint32_t(packed)); }
+// Every accepted pair delivers loop - skip of every loop captures.
+constexpr bool validSkipping(int32_t skip, int32_t loop) { return loop >= 1 && skip >= 0 && skip < loop; }
 
 // Runs `body`, turning any exception into the generic failure.
 template <typename Body>
@@ -138,6 +146,8 @@ TofErrorCode NorvaneTOFCamera::start(FrameType type) {
         if (!sensor || !device) return NorvaneUnkownError;
         // A second start would restart the sensor under the running thread.
         if (!stopped.load()) return NorvaneUnkownError;
+        // Refused before anything is touched: no pool holds another kind.
+        if (type != FrameType::RAW && type != FrameType::DEPTH) return NorvaneUnkownError;
         // Re-applying the range keeps the device's frequency consistent.
         int range = 0;
         if (getControl(CameraCtrl::RANGE, &range) == NorvaneSuccess) setControl(CameraCtrl::RANGE, range);
@@ -145,8 +155,15 @@ TofErrorCode NorvaneTOFCamera::start(FrameType type) {
         if (r != 0) return r;
         r = sensor->start();
         if (r != 0) return r;
+        // From here a failure undoes what was started, so that the next start
+        // finds device and sensor stopped; the first failure is reported.
+        auto undo = [&](int failure) {
+            device->stop();
+            sensor->stop();
+            return failure;
+        };
         r = device->start();
-        if (r != 0) return r;
+        if (r != 0) return undo(r);
         const CameraInfo streaming = sensor->getCameraInfo();
         info.width = streaming.width;
         info.height = streaming.height;
@@ -154,16 +171,16 @@ TofErrorCode NorvaneTOFCamera::start(FrameType type) {
         info.bpp = streaming.bpp;
         info.type = type;
         r = setOutputType(type);
-        if (r != 0) return r;
+        if (r != 0) return undo(r);
         if (worker.joinable()) worker.join();
         stopped.store(false);
         try {
             worker = std::thread(&NorvaneTOFCamera::captureThread, this);
         } catch (...) {
             stopped.store(true);
-            device->stop();
-            sensor->stop();
-            return NorvaneUnkownError;
+            // No frame will come into the pool just built.
+            if (std::shared_ptr<FramePool> p = currentPool()) p->finish();
+            return undo(NorvaneUnkownError);
         }
         return NorvaneSuccess;
     });
@@ -208,6 +225,7 @@ void NorvaneTOFCamera::replacePool(std::shared_ptr<FramePool> fresh) {
 TofErrorCode NorvaneTOFCamera::stop() {
     return guarded([&]() -> int {
         stopped.store(true);
+        bool joined = true;
         if (worker.joinable()) {
             try {
                 worker.join();
@@ -215,7 +233,12 @@ TofErrorCode NorvaneTOFCamera::stop() {
                 // Joining failed (for example from the capture thread itself);
                 // let the thread run out on its own.
                 worker.detach();
+                joined = false;
             }
+        }
+        // No frame can come any more: waits end once the ready ones are taken.
+        if (joined) {
+            if (std::shared_ptr<FramePool> p = currentPool()) p->finish();
         }
         if (device) device->stop();
         if (!sensor) return NorvaneUnkownError;
@@ -239,12 +262,18 @@ TofErrorCode NorvaneTOFCamera::setControl(CameraCtrl ctrl, int value) {
     return guarded([&]() -> int {
         switch (ctrl) {
             case CameraCtrl::SKIP_FRAME:
-                skipFrame.store(value);
-                return NorvaneSuccess;
-            case CameraCtrl::SKIP_FRAME_LOOP:
-                if ((value & kSkipCycleMask) == 0) return NorvaneInvalidParameter;
-                skipFrameLoop.store(value);
-                return NorvaneSuccess;
+            case CameraCtrl::SKIP_FRAME_LOOP: {
+                // A pair that would drop every capture, or another share than
+                // asked for, is refused with the settings left as they were.
+                uint64_t current = skipping.load();
+                for (;;) {
+                    const bool isSkip = ctrl == CameraCtrl::SKIP_FRAME;
+                    const int32_t skip = isSkip ? value : skipOf(current);
+                    const int32_t loop = isSkip ? loopOf(current) : value;
+                    if (!validSkipping(skip, loop)) return NorvaneInvalidParameter;
+                    if (skipping.compare_exchange_weak(current, packSkipping(skip, loop))) return NorvaneSuccess;
+                }
+            }
             case CameraCtrl::AUTO_FRAME_RATE:
                 autoFrameRate.store(value != 0);
                 return NorvaneSuccess;
@@ -320,6 +349,7 @@ void NorvaneTOFCamera::captureThread() {
         auto* cache = static_cast<unsigned char*>(p->captureBuffer().getData(FrameType::CACHE));
         SteadyClock::time_point lastAdjust = steadyClock().now();
         lastFrameTime = lastAdjust;
+        captureCount = 0;
         while (!stopped.load()) {
             if (autoFrameRate.load() && steadyClock().now() - lastAdjust > kAdjustPeriod) {
                 adjustFrameRate();
@@ -334,6 +364,7 @@ void NorvaneTOFCamera::captureThread() {
             }
             if (analysisFrame(cache, node) == NorvaneSuccess) {
                 updateFps();
+                stampPublished(*node->buffer);
                 p->publish(node);
             } else {
                 p->discard(node);
@@ -344,15 +375,24 @@ void NorvaneTOFCamera::captureThread() {
     }
 }
 
+void NorvaneTOFCamera::stampPublished(NorvaneFrameBuffer& buffer) {
+    // The host's own monotonic clock, not the test-driven one: callers
+    // compare it with theirs (CLOCK_MONOTONIC on Linux).
+    const int64_t now =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    buffer.setOrigin(buffer.getCaptureIndex(), now);
+}
+
 bool NorvaneTOFCamera::skipThisFrame() {
-    const int loop = skipFrameLoop.load();
-    const int skip = skipFrame.load();
-    frameCounter = (frameCounter + 1) % loop;
-    // The cycle arithmetic runs on the low 8 bits of each value.
-    const int n = uint8_t(uint32_t(loop) - uint32_t(skip));
-    const int c = uint8_t(frameCounter);
-    const int cycle = uint8_t(loop);
-    return (n * c) / cycle == (n * c + n) / cycle;
+    const uint64_t setting = skipping.load();
+    const int64_t loop = loopOf(setting);
+    const int64_t delivered = loop - skipOf(setting);
+    // A cycle shortened meanwhile starts over within its length.
+    frameCounter = int32_t((int64_t(frameCounter) + 1) % loop);
+    // Over one cycle exactly `delivered` captures pass, spread evenly.
+    const int64_t c = frameCounter;
+    return (delivered * c) / loop == (delivered * c + delivered) / loop;
 }
 
 int NorvaneTOFCamera::analysisFrame(unsigned char* cache, LinkNode* node) {
@@ -362,6 +402,7 @@ int NorvaneTOFCamera::analysisFrame(unsigned char* cache, LinkNode* node) {
     if (sensor->getFrame(cache, &timestamp) != 0) return NorvaneUnkownError;
     NorvaneFrameBuffer* buffer = node->buffer;
     buffer->setTimestamp(uint64_t(timestamp));
+    buffer->setOrigin(captureCount++, 0);
     if (skipThisFrame()) return NorvaneSkipFrame;
     if (info.type == FrameType::RAW) {
         auto* raw = static_cast<short*>(buffer->getData(FrameType::RAW));

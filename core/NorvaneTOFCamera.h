@@ -59,12 +59,17 @@ public:
     // Installs a caller's device in place of the current one and binds it
     // to the current sensor; the result is the device's init.
     TofErrorCode installDevice(std::unique_ptr<NorvaneDevice> device);
-    // Starts streaming `type` (RAW or DEPTH) with a fresh frame pool.
+    // Starts streaming `type` (RAW or DEPTH) with a fresh frame pool: range
+    // re-applied, device prepare, sensor start, device start, each failure
+    // passed through. Any other output is refused with -1 before anything is
+    // touched; a failure after the sensor started stops device and sensor
+    // again.
     TofErrorCode start(FrameType type);
     // Rebuilds the frame pool for `type`; -1 while running.
     TofErrorCode setOutputType(FrameType type);
-    // Ends the capture thread and stops device and sensor. Harmless when
-    // not running.
+    // Ends the capture thread and stops device and sensor; requests then
+    // return the frames still ready, then null at once. Harmless when not
+    // running.
     TofErrorCode stop();
     // Stops if running, then closes device and sensor.
     TofErrorCode close();
@@ -73,7 +78,11 @@ public:
     // --- controls --------------------------------------------------------------
     // SKIP_FRAME, SKIP_FRAME_LOOP and AUTO_FRAME_RATE are held by the camera;
     // FRAME_RATE is checked against the value the device reports; every other
-    // identifier goes to the device.
+    // identifier goes to the device. Skipping drops SKIP_FRAME of every
+    // SKIP_FRAME_LOOP captures: a value that would make the pair anything but
+    // 0 <= SKIP_FRAME < SKIP_FRAME_LOOP is refused (1) and changes nothing,
+    // so a longer cycle is set before a larger skip, a smaller skip before a
+    // shorter cycle.
     TofErrorCode setControl(CameraCtrl ctrl, int value);
     TofErrorCode getControl(CameraCtrl ctrl, int* value);
     TofErrorCode setControlExt(CameraCtrl ctrl, const char* value);
@@ -82,8 +91,9 @@ public:
 
     // --- frames ----------------------------------------------------------------
     // The oldest ready frame, waiting up to `timeout` ms (negative: without
-    // limit, until a frame arrives, the pool is replaced or the camera is
-    // destroyed). Null on time-out or before the first pool. The frame stays
+    // limit, until a frame arrives, the camera is stopped, the pool is
+    // replaced or the camera is destroyed). Null on time-out, before the
+    // first pool, and once stopped with no ready frame left. The frame stays
     // valid until released or until its pool is replaced.
     NorvaneFrameBuffer* requestFrame(short timeout);
     // The same, also reporting the frame's generation in its pool.
@@ -116,6 +126,8 @@ public:
 private:
     // Whether the capture just read falls to frame skipping.
     bool skipThisFrame();
+    // Records the publication time in a decoded buffer.
+    void stampPublished(NorvaneFrameBuffer& buffer);
     void replacePool(std::shared_ptr<FramePool> fresh);
 
     CameraInfo info{};
@@ -127,9 +139,10 @@ private:
     std::thread worker;
     std::atomic<bool> stopped{true};
     PlatformType platform;
-    std::atomic<int> skipFrame{0};
-    std::atomic<int> skipFrameLoop{1};
-    int frameCounter = 0;  // capture thread only
+    // SKIP_FRAME (high half) and SKIP_FRAME_LOOP (low half): 0 of 1.
+    std::atomic<uint64_t> skipping{1};
+    int32_t frameCounter = 0;   // capture thread only
+    uint64_t captureCount = 0;  // capture thread only: captures read since start
     std::atomic<float> frameInterval{0.0f};
     std::atomic<float> smoothing;
     std::atomic<float> fps{0.0f};

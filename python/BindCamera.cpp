@@ -1,7 +1,5 @@
 #include "python/BindCamera.h"
 
-#include <algorithm>
-#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +10,7 @@
 #include "python/BindTypes.h"
 #include "python/BoundCamera.h"
 #include "python/FrameHandle.h"
+#include "python/FrameWait.h"
 
 namespace py = pybind11;
 
@@ -20,9 +19,6 @@ namespace python {
 
 namespace {
 
-// Longest stretch a frame wait spends without looking for Ctrl-C.
-constexpr int kWaitSliceMs = 100;
-
 constexpr const char* kOpenDoc =
     "Initialize the camera configuration and turn on the camera, set the initialization frame according to the "
     "mode.\n\n- mode Specify the connection method.\n- index Device node, the default value is video0.";
@@ -30,31 +26,11 @@ constexpr const char* kOpenWithFileDoc =
     "Initialize the camera configuration and turn on the camera, set the initialization frame according to the "
     "mode.\n\n- path Specify the config file path.\n- index Device node, the default value is video0.";
 
-// Waits for the next frame of the camera's current pool, in slices so that
-// the interpreter runs other threads meanwhile and a pending signal (Ctrl-C)
-// ends the wait with its exception. The wait stays on the pool it started
-// with: once that pool is replaced or closed no frame will come from it.
+// The wait stays on the pool it started with: once that pool is replaced or
+// closed no frame will come from it, and once the camera is stopped none but
+// those still ready.
 std::unique_ptr<FrameHandle> requestFrame(BoundCamera& camera, short timeout) {
-    using Clock = std::chrono::steady_clock;
-    const std::shared_ptr<FramePool> pool = camera.currentPool();
-    if (!pool) return nullptr;
-    const bool unlimited = timeout < 0;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(unlimited ? 0 : timeout);
-    for (;;) {
-        int slice = kWaitSliceMs;
-        if (!unlimited) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            slice = int(std::clamp<decltype(left)>(left, 0, kWaitSliceMs));
-        }
-        std::unique_ptr<FrameHandle> frame;
-        {
-            py::gil_scoped_release released;
-            frame = takeFrame(pool, slice);
-        }
-        if (frame || pool->isClosed()) return frame;
-        if (!unlimited && Clock::now() >= deadline) return nullptr;
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    }
+    return waitForFrame(camera.currentPool(), timeout, false);
 }
 
 }  // namespace

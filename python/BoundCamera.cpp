@@ -5,28 +5,39 @@
 namespace Norvane {
 namespace python {
 
+// Every open, like close, ends the session the current pool belongs to.
 TofErrorCode BoundCamera::open(Connection connect, int index) {
     std::lock_guard<std::mutex> lock(lifecycle);
-    return camera.open(connect, index);
+    const TofErrorCode r = camera.open(connect, index);
+    retirePool();
+    return r;
 }
 
 TofErrorCode BoundCamera::openWithFile(const char* path, int index) {
     std::lock_guard<std::mutex> lock(lifecycle);
-    return camera.openWithFile(path, index);
+    const TofErrorCode r = camera.openWithFile(path, index);
+    retirePool();
+    return r;
 }
 
 TofErrorCode BoundCamera::openWithSensor(std::unique_ptr<NorvaneTOFSensor> sensor, Connection connect, int index) {
     std::lock_guard<std::mutex> lock(lifecycle);
-    return camera.openWithSensor(std::move(sensor), connect, index);
+    const TofErrorCode r = camera.openWithSensor(std::move(sensor), connect, index);
+    retirePool();
+    return r;
 }
 
 TofErrorCode BoundCamera::close() {
     std::lock_guard<std::mutex> lock(lifecycle);
     const TofErrorCode r = camera.close();
-    // Frames of a closed camera would otherwise look valid until the next
-    // start, and a request without limit would never return.
-    if (std::shared_ptr<FramePool> pool = camera.currentPool()) pool->close();
+    retirePool();
     return r;
+}
+
+void BoundCamera::retirePool() {
+    // Frames of a closed or re-opened camera would otherwise look valid until
+    // the next start, and a request without limit would never return.
+    if (std::shared_ptr<FramePool> pool = camera.currentPool()) pool->close();
 }
 
 TofErrorCode BoundCamera::start(FrameType type) {
@@ -51,6 +62,16 @@ int BoundCamera::getControl(CameraCtrl ctrl) {
     return value;
 }
 
+TofErrorCode BoundCamera::readControl(CameraCtrl ctrl, int& value) {
+    std::lock_guard<std::mutex> lock(lifecycle);
+    return camera.getControl(ctrl, &value);
+}
+
+TofErrorCode BoundCamera::setControlExt(CameraCtrl ctrl, const char* value) {
+    std::lock_guard<std::mutex> lock(lifecycle);
+    return camera.setControlExt(ctrl, value);
+}
+
 CameraInfo BoundCamera::getCameraInfo() {
     std::lock_guard<std::mutex> lock(lifecycle);
     return camera.getCameraInfo();
@@ -58,10 +79,11 @@ CameraInfo BoundCamera::getCameraInfo() {
 
 TofErrorCode BoundCamera::releaseFrame(const FrameHandle* frame) {
     if (!frame) return camera.releaseFrame(nullptr);
-    // A frame released once, or recycled for a later request, must not give
-    // back the buffer a newer frame now lives in.
-    if (!frame->valid()) return NorvaneUnkownError;
-    return camera.releaseFrame(frame->buffer());
+    // Only a frame of this camera's current pool; a frame released once, or
+    // recycled for a later request, must not give back the buffer a newer
+    // frame now lives in (the generation is checked under the pool's lock).
+    if (camera.currentPool() != frame->framePool()) return NorvaneUnkownError;
+    return frame->release() == 0 ? NorvaneSuccess : NorvaneUnkownError;
 }
 
 }  // namespace python

@@ -27,13 +27,17 @@ public:
     // Opens a caller's transport, as open does with the ones it builds.
     TofErrorCode openWithSensor(std::unique_ptr<NorvaneTOFSensor> sensor, Connection connect, int index);
     // Closes the camera and retires its frame pool: frames still lent turn
-    // invalid and waiting requests return empty-handed.
+    // invalid and waiting requests return empty-handed. Every open retires
+    // the pool the same way, whether it succeeds or not.
     TofErrorCode close();
     TofErrorCode start(FrameType type);
     TofErrorCode stop();
     TofErrorCode setControl(CameraCtrl ctrl, int value);
     // The control's value; 0 when the camera wrote none.
     int getControl(CameraCtrl ctrl);
+    // The control's value in `value` and the camera's result for reading it.
+    TofErrorCode readControl(CameraCtrl ctrl, int& value);
+    TofErrorCode setControlExt(CameraCtrl ctrl, const char* value);
     CameraInfo getCameraInfo();
 
     // The pool frames are requested from (null before the first start).
@@ -43,6 +47,8 @@ public:
     TofErrorCode releaseFrame(const FrameHandle* frame);
 
 private:
+    void retirePool();
+
     std::mutex lifecycle;  // held for every call that reaches sensor, device or pool setup
     NorvaneTOFCamera camera;
 };

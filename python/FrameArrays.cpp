@@ -98,6 +98,14 @@ FrameDataFormat copyFormat(const FrameHandle& frame, FrameType type) {
 
 }  // namespace
 
+py::array_t<float> copyDepthPlane(const FrameHandle& frame, FrameType plane) {
+    return copyPlane<float>(frame, plane, FrameType::DEPTH).array;
+}
+
+py::array_t<int16_t> copyRawPlane(const FrameHandle& frame) {
+    return copyPlane<int16_t>(frame, FrameType::RAW, FrameType::RAW).array;
+}
+
 void bindFrames(py::module_& m) {
     py::class_<FrameHandle>(m, "NorvaneFrame");
 

@@ -17,6 +17,13 @@ constexpr const char* kStaleFrame =
 FrameHandle::FrameHandle(std::shared_ptr<FramePool> pool, NorvaneFrameBuffer* buffer, uint64_t generation)
     : pool(std::move(pool)), frame(buffer), generation(generation) {}
 
+FrameHandle::~FrameHandle() { release(); }
+
+int FrameHandle::release() const {
+    if (!pool || !frame || pool->isClosed()) return -1;
+    return pool->release(frame, generation);
+}
+
 bool FrameHandle::valid() const { return pool && frame && !pool->isClosed() && pool->consumerHolds(frame, generation); }
 
 NorvaneFrameBuffer& FrameHandle::checked() const {

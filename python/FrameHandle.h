@@ -16,7 +16,9 @@ namespace python {
 class FrameHandle {
 public:
     FrameHandle(std::shared_ptr<FramePool> pool, NorvaneFrameBuffer* buffer, uint64_t generation);
-    virtual ~FrameHandle() = default;
+    // A frame dropped while still lent gives its buffer back to its pool;
+    // one released before, or of a retired pool, leaves everything alone.
+    virtual ~FrameHandle();
     FrameHandle(const FrameHandle&) = delete;
     FrameHandle& operator=(const FrameHandle&) = delete;
 
@@ -26,6 +28,10 @@ public:
     // The buffer of a valid frame; throws std::runtime_error otherwise.
     NorvaneFrameBuffer& checked() const;
     NorvaneFrameBuffer* buffer() const { return frame; }
+    const std::shared_ptr<FramePool>& framePool() const { return pool; }
+    // Gives the buffer back while it is still lent under this generation by
+    // a pool still in use: 0, else -1 with nothing changed.
+    int release() const;
 
 private:
     std::shared_ptr<FramePool> pool;

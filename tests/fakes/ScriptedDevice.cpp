@@ -44,12 +44,12 @@ int ScriptedDevice::close() {
 
 int ScriptedDevice::prepare() {
     journal->prepares.fetch_add(1);
-    return 0;
+    return prepareResult.load();
 }
 
 int ScriptedDevice::start() {
     journal->starts.fetch_add(1);
-    return 0;
+    return startResult.load();
 }
 
 int ScriptedDevice::stop() {

@@ -27,6 +27,8 @@ public:
     std::atomic<int> frameRateReadResult{0};
     std::atomic<int> setResult{0};
     std::atomic<int> initResult{0};
+    std::atomic<int> prepareResult{0};
+    std::atomic<int> startResult{0};
     std::atomic<int> type{VGA};
     void setVerdict(Verdict v);
     ~ScriptedDevice() override;

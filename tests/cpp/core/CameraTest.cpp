@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <thread>
 
 #include "tests/cpp/core/CameraRig.h"
@@ -118,6 +119,7 @@ TEST(CameraLifecycle, NothingBeforeAnOpenCrashes) {
     EXPECT_EQ(cam->getControlExt(CameraCtrl::CONFIG_DIR_EXT, &text), NorvaneSuccess);
     EXPECT_EQ(text, nullptr);
     // The camera's own controls need no device.
+    EXPECT_EQ(cam->setControl(CameraCtrl::SKIP_FRAME_LOOP, 2), NorvaneSuccess);
     EXPECT_EQ(cam->setControl(CameraCtrl::SKIP_FRAME, 1), NorvaneSuccess);
     EXPECT_EQ(cam->getControl(CameraCtrl::AUTO_FRAME_RATE, &v), NorvaneSuccess);
     EXPECT_EQ(v, 1);
@@ -130,18 +132,59 @@ TEST(CameraLifecycle, NothingBeforeAnOpenCrashes) {
     EXPECT_EQ(cam->analysisFrame(nullptr, nullptr), NorvaneUnkownError);
 }
 
-TEST(CameraLifecycle, StartWithAnOutputOtherThanRawOrDepthStartsNoThread) {
-    for (FrameType t : {FrameType::CONFIDENCE, FrameType::CACHE, FrameType::AMPLITUDE}) {
+TEST(CameraLifecycle, StartWithAnOutputOtherThanRawOrDepthTouchesNothing) {
+    for (FrameType t : {FrameType::CONFIDENCE, FrameType::CACHE, FrameType::AMPLITUDE, FrameType(7)}) {
         Rig r;
         r.openScripted();
         EXPECT_EQ(r.cam->start(t), NorvaneUnkownError);
         EXPECT_TRUE(r.cam->isStopped());
-        EXPECT_EQ(r.sensorLog->starts.load(), 1) << "the earlier steps ran";
-        EXPECT_EQ(r.deviceLog->starts.load(), 1);
-        EXPECT_EQ(r.cam->getCameraInfo().type, t);
+        EXPECT_EQ(r.deviceLog->prepares.load(), 0);
+        EXPECT_EQ(r.sensorLog->starts.load(), 0);
+        EXPECT_EQ(r.deviceLog->starts.load(), 0);
+        EXPECT_TRUE(r.device->setControlCalls().empty()) << "not even the range is re-applied";
+        EXPECT_EQ(r.cam->getCameraInfo().type, FrameType::RAW) << "the output stays as it was";
         EXPECT_EQ(r.cam->currentPool(), nullptr);
-        std::this_thread::sleep_for(milliseconds(20));
-        EXPECT_EQ(r.sensorLog->attempts.load(), 0u) << "no capture thread reads";
+        EXPECT_EQ(r.cam->start(FrameType::DEPTH), NorvaneSuccess) << "the next start succeeds";
+        EXPECT_EQ(r.cam->stop(), NorvaneSuccess);
+    }
+}
+
+// Device prepare, sensor start, device start, in this order: a failure of
+// each is passed through, stops what was started, and the next start works.
+TEST(CameraLifecycle, StartStepsRunInOrderAndAFailureUndoesThem) {
+    struct Case {
+        const char* step;
+        int prepare, sensorStart, deviceStart;
+        int prepares, sensorStarts, deviceStarts, stops;
+    };
+    const Case cases[] = {
+        {"device prepare", -1, 0, 0, 1, 0, 0, 0},
+        {"sensor start", 0, -2, 0, 1, 1, 0, 0},
+        {"device start", 0, 0, -1, 1, 1, 1, 1},
+        {"device start, other code", 0, 0, 4, 1, 1, 1, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.step);
+        Rig r;
+        r.openScripted();
+        r.device->prepareResult = c.prepare;
+        r.sensor->startResult = c.sensorStart;
+        r.device->startResult = c.deviceStart;
+        const int expected = c.prepare ? c.prepare : c.sensorStart ? c.sensorStart : c.deviceStart;
+        EXPECT_EQ(r.cam->start(FrameType::DEPTH), expected);
+        EXPECT_TRUE(r.cam->isStopped());
+        EXPECT_EQ(r.deviceLog->prepares.load(), c.prepares);
+        EXPECT_EQ(r.sensorLog->starts.load(), c.sensorStarts);
+        EXPECT_EQ(r.deviceLog->starts.load(), c.deviceStarts);
+        EXPECT_EQ(r.sensorLog->stops.load(), c.stops) << "the sensor is stopped again";
+        EXPECT_EQ(r.deviceLog->stops.load(), c.stops);
+        EXPECT_EQ(r.cam->currentPool(), nullptr);
+        r.device->prepareResult = 0;
+        r.sensor->startResult = 0;
+        r.device->startResult = 0;
+        EXPECT_EQ(r.cam->start(FrameType::DEPTH), NorvaneSuccess) << "the next start succeeds";
+        EXPECT_NE(r.cam->requestFrame(5000), nullptr);
+        EXPECT_EQ(r.cam->stop(), NorvaneSuccess);
     }
 }
 
@@ -243,22 +286,37 @@ TEST(CameraLifecycle, ReopeningARunningCameraStopsItFirst) {
     EXPECT_TRUE(firstLog->destroyed.load());
 }
 
-TEST(CameraFrames, AStoppedCameraWaitsWithoutLimitUntilThePoolIsReplaced) {
+TEST(CameraFrames, StopEndsAnUnlimitedWaitOnceNoFrameIsReady) {
     Rig r;
     r.openScripted([](sim::ScriptedSensor& s) { s.setGated(true); });
     ASSERT_EQ(r.cam->start(FrameType::DEPTH), NorvaneSuccess);
-    ASSERT_EQ(r.cam->stop(), NorvaneSuccess);
+    r.sensor->allow(1);
+    ASSERT_TRUE(eventually([&] { return r.deviceLog->decodes.load() == 1; }));
     std::atomic<bool> returned{false};
     NorvaneFrameBuffer* got = reinterpret_cast<NorvaneFrameBuffer*>(1);
+    NorvaneFrameBuffer* first = r.cam->requestFrame(-1);
+    ASSERT_NE(first, nullptr);
     std::thread waiter([&] {
         got = r.cam->requestFrame(-1);
         returned = true;
     });
-    std::this_thread::sleep_for(milliseconds(100));
-    EXPECT_FALSE(returned.load()) << "a negative time-out waits without limit";
-    ASSERT_EQ(r.cam->setOutputType(FrameType::DEPTH), NorvaneSuccess);
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_FALSE(returned.load()) << "a running camera waits without limit";
+    ASSERT_EQ(r.cam->stop(), NorvaneSuccess);
     waiter.join();
     EXPECT_EQ(got, nullptr);
+    EXPECT_EQ(r.cam->requestFrame(-1), nullptr) << "a stopped camera has nothing to wait for";
+    EXPECT_EQ(r.cam->releaseFrame(first), NorvaneSuccess) << "a stop keeps the frames";
+
+    // A frame still ready when the camera stops is handed out first.
+    ASSERT_EQ(r.cam->start(FrameType::DEPTH), NorvaneSuccess);
+    r.sensor->allow(1);
+    ASSERT_TRUE(eventually([&] { return r.deviceLog->decodes.load() == 2; }));
+    ASSERT_EQ(r.cam->stop(), NorvaneSuccess);
+    NorvaneFrameBuffer* left = r.cam->requestFrame(-1);
+    ASSERT_NE(left, nullptr);
+    EXPECT_EQ(r.cam->requestFrame(-1), nullptr);
+    EXPECT_EQ(r.cam->releaseFrame(left), NorvaneSuccess);
 }
 
 TEST(CameraFrames, DestroyingTheCameraWakesItsWaiters) {
@@ -329,6 +387,7 @@ TEST(CameraControls, CameraHeldControls) {
     EXPECT_EQ(r.cam->getControl(CameraCtrl::AUTO_FRAME_RATE, &v), NorvaneSuccess);
     EXPECT_EQ(v, 0);
 
+    EXPECT_EQ(r.cam->setControl(CameraCtrl::SKIP_FRAME_LOOP, 2), NorvaneSuccess);
     EXPECT_EQ(r.cam->setControl(CameraCtrl::SKIP_FRAME, 1), NorvaneSuccess);
     EXPECT_EQ(r.cam->getControl(CameraCtrl::SKIP_FRAME, &v), NorvaneSuccess);
     EXPECT_EQ(v, 77) << "SKIP_FRAME is answered by the device, not the camera";
@@ -336,10 +395,11 @@ TEST(CameraControls, CameraHeldControls) {
     EXPECT_EQ(r.cam->getControl(CameraCtrl::SKIP_FRAME_LOOP, &v), 1) << "refused down the chain";
     EXPECT_TRUE(r.device->setControlCalls().empty()) << "camera-held controls stay in the camera";
 
-    for (int bad : {0, 256, 512, -256}) {
+    EXPECT_EQ(r.cam->setControl(CameraCtrl::SKIP_FRAME, 0), NorvaneSuccess);
+    for (int bad : {0, -1, -256, INT32_MIN}) {
         EXPECT_EQ(r.cam->setControl(CameraCtrl::SKIP_FRAME_LOOP, bad), NorvaneInvalidParameter) << bad;
     }
-    for (int good : {1, 4, 257, -1}) {
+    for (int good : {1, 4, 256, 257, 512, INT32_MAX}) {
         EXPECT_EQ(r.cam->setControl(CameraCtrl::SKIP_FRAME_LOOP, good), NorvaneSuccess) << good;
     }
     EXPECT_EQ(r.cam->getControl(CameraCtrl::AUTO_FRAME_RATE, nullptr), NorvaneInvalidParameter);

@@ -171,6 +171,48 @@ TEST(FramePool, ClosingWakesWaitersAndRefusesLaterRequests) {
     EXPECT_EQ(pool->request(0), nullptr);
 }
 
+TEST(FramePool, AFinishedPoolHandsOutItsReadyFramesThenEndsEveryWait) {
+    auto pool = depthPool();
+    NorvaneFrameBuffer* left = produce(*pool, 1);
+    pool->finish();
+    EXPECT_TRUE(pool->isFinished());
+    EXPECT_FALSE(pool->isClosed());
+    EXPECT_EQ(pool->request(-1), left) << "a frame still ready is handed out";
+    auto t0 = Clock::now();
+    EXPECT_EQ(pool->request(-1), nullptr);
+    EXPECT_EQ(pool->request(30000), nullptr);
+    EXPECT_LT(msSince(t0), kSlack.count()) << "nothing to wait for";
+    EXPECT_EQ(pool->release(left), 0) << "its frames can still be given back";
+
+    // Waiters already waiting are woken.
+    auto other = depthPool();
+    std::atomic<int> nulls{0};
+    std::vector<std::thread> waiters;
+    for (int timeout : {-1, 30000}) {
+        waiters.emplace_back([&, timeout] {
+            if (!other->request(timeout)) ++nulls;
+        });
+    }
+    std::this_thread::sleep_for(milliseconds(50));
+    t0 = Clock::now();
+    other->finish();
+    for (auto& t : waiters) t.join();
+    EXPECT_LT(msSince(t0), kSlack.count());
+    EXPECT_EQ(nulls.load(), 2);
+}
+
+TEST(FramePool, ReleaseUnderAGenerationGivesBackOnlyThatFrame) {
+    auto pool = depthPool();
+    NorvaneFrameBuffer* b = produce(*pool, 1);
+    uint64_t g = 0;
+    ASSERT_EQ(pool->request(0, &g), b);
+    EXPECT_EQ(pool->release(b, g + 1), -1) << "another generation";
+    EXPECT_TRUE(pool->consumerHolds(b, g));
+    EXPECT_EQ(pool->release(b, g), 0);
+    EXPECT_EQ(pool->release(b, g), -1) << "already free";
+    expectListsIntact(*pool, 0);
+}
+
 TEST(FramePool, ProducerReclaimsTheOldestReadyFrame) {
     auto pool = depthPool();
     NorvaneFrameBuffer* f1 = produce(*pool, 1);

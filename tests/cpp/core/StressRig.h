@@ -233,15 +233,19 @@ inline void lifecycle(NorvaneTOFCamera& cam, milliseconds duration, std::mt19937
 // Controls any camera takes, with values in and out of range.
 inline void commonControl(NorvaneTOFCamera& cam, std::mt19937& rng) {
     switch (rng() % 5) {
-        case 0:
-            EXPECT_EQ(cam.setControl(CameraCtrl::SKIP_FRAME, int(rng() % 4)), NorvaneSuccess);
-            break;
-        case 1: {
-            const int loop = int(rng() % 5);
-            EXPECT_EQ(cam.setControl(CameraCtrl::SKIP_FRAME_LOOP, loop),
-                      loop == 0 ? NorvaneInvalidParameter : NorvaneSuccess);
+        case 0: {
+            // In the documented order every step is accepted.
+            const int loop = 1 + int(rng() % 4);
+            EXPECT_EQ(cam.setControl(CameraCtrl::SKIP_FRAME, 0), NorvaneSuccess);
+            EXPECT_EQ(cam.setControl(CameraCtrl::SKIP_FRAME_LOOP, loop), NorvaneSuccess);
+            EXPECT_EQ(cam.setControl(CameraCtrl::SKIP_FRAME, int(rng() % loop)), NorvaneSuccess);
             break;
         }
+        case 1:
+            // Never a valid pair, whatever the other value: refused.
+            EXPECT_EQ(cam.setControl(CameraCtrl::SKIP_FRAME, rng() % 2 ? -1 : 4), NorvaneInvalidParameter);
+            EXPECT_EQ(cam.setControl(CameraCtrl::SKIP_FRAME_LOOP, 0), NorvaneInvalidParameter);
+            break;
         case 2:
             EXPECT_EQ(cam.setControl(CameraCtrl::AUTO_FRAME_RATE, int(rng() % 2)), NorvaneSuccess);
             break;

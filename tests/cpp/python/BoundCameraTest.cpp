@@ -192,3 +192,62 @@ TEST(BoundCamera, WaitsAndControlsSurviveLifecycleCallsFromOtherThreads) {
     waiter.join();
     for (const auto& f : held) expectRefused(*f);
 }
+
+TEST(FrameHandle, ADroppedFrameGivesItsBufferBackUnlessReleasedOrRetired) {
+    auto cam = openCamera();
+    ASSERT_EQ(cam->start(FrameType::DEPTH), NorvaneSuccess);
+    std::shared_ptr<FramePool> pool = cam->currentPool();
+    // More drops than the pool has buffers: the stream goes on.
+    for (int i = 0; i < 2 * FramePool::kCapacity; ++i) {
+        auto dropped = take(*cam);
+        ASSERT_NE(dropped, nullptr) << "drop " << i;
+    }
+    EXPECT_EQ(pool->census().consumer, 0u);
+
+    // A handle released before must not give back the newer frame that now
+    // lives in its buffer.
+    std::vector<std::unique_ptr<FrameHandle>> held;
+    for (int i = 0; i < FramePool::kCapacity; ++i) held.push_back(take(*cam));
+    std::unique_ptr<FrameHandle> stale = std::move(held.front());
+    ASSERT_EQ(cam->releaseFrame(stale.get()), NorvaneSuccess);
+    held.front() = take(*cam);
+    ASSERT_NE(held.front(), nullptr);
+    ASSERT_EQ(held.front()->buffer(), stale->buffer());
+    stale.reset();
+    EXPECT_TRUE(held.front()->valid());
+    EXPECT_EQ(pool->census().consumer, 3u);
+
+    // Frames of a retired pool stay where they were.
+    ASSERT_EQ(cam->close(), NorvaneSuccess);
+    held.clear();
+    EXPECT_EQ(pool->census().consumer, 3u);
+}
+
+TEST(BoundCamera, EveryOpenRetiresThePoolAsCloseDoes) {
+    for (bool succeeds : {true, false}) {
+        auto cam = openCamera();
+        ASSERT_EQ(cam->start(FrameType::DEPTH), NorvaneSuccess);
+        std::vector<std::unique_ptr<FrameHandle>> held;
+        for (int i = 0; i < FramePool::kCapacity; ++i) {
+            held.push_back(take(*cam));
+            ASSERT_NE(held.back(), nullptr);
+        }
+        std::shared_ptr<FramePool> pool = cam->currentPool();
+        std::atomic<bool> returned{false};
+        std::thread waiter([&] {
+            EXPECT_EQ(takeFrame(pool, -1), nullptr);
+            returned.store(true);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_FALSE(returned.load()) << "every frame is held: nothing to take";
+        auto sensor = std::make_unique<sim::ScriptedSensor>(240, 180);
+        sensor->openResult = succeeds ? 0 : -2;
+        EXPECT_EQ(cam->openWithSensor(std::move(sensor), Connection::USB, 0), succeeds ? NorvaneSuccess : -2);
+        waiter.join();
+        EXPECT_TRUE(pool->isClosed());
+        for (const auto& f : held) {
+            expectRefused(*f);
+            EXPECT_EQ(cam->releaseFrame(f.get()), NorvaneUnkownError);
+        }
+    }
+}

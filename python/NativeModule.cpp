@@ -1,0 +1,116 @@
+// norvane._native: the private extension of the norvane package. It drives
+// the same camera as NorvaneDepthCamera (BoundCamera, frame handles, plane
+// copies) and adds what that module's interface cannot carry: frames handed
+// over as copies with their capture number and publication time, the newest
+// frame on request, control results, the text control. Plain integers
+// stand for the library's enumerations; the package names them.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+
+#include "core/NorvaneTypes.h"
+#include "python/BoundCamera.h"
+#include "python/FrameArrays.h"
+#include "python/FrameHandle.h"
+#include "python/FrameWait.h"
+
+namespace py = pybind11;
+
+namespace Norvane {
+namespace python {
+
+namespace {
+
+// timestamp (ms), capture index, publication time (ns), depth, amplitude,
+// confidence, raw: the planes the frame has, None for the others.
+using FrameTuple = std::tuple<uint64_t, uint64_t, int64_t, py::object, py::object, py::object, py::object>;
+
+std::optional<FrameTuple> take(BoundCamera& camera, int timeoutMs, bool latest) {
+    std::unique_ptr<FrameHandle> frame = waitForFrame(camera.currentPool(), timeoutMs, latest);
+    if (!frame) return std::nullopt;
+    std::optional<FrameTuple> result;
+    try {
+        FrameDataFormat format{};
+        py::object depth = py::none(), amplitude = py::none(), confidence = py::none(), raw = py::none();
+        if (dynamic_cast<DepthFrame*>(frame.get())) {
+            depth = copyDepthPlane(*frame, FrameType::DEPTH);
+            amplitude = copyDepthPlane(*frame, FrameType::AMPLITUDE);
+            confidence = copyDepthPlane(*frame, FrameType::CONFIDENCE);
+            frame->checked().getFormat(FrameType::DEPTH, format);
+        } else {
+            raw = copyRawPlane(*frame);
+            frame->checked().getFormat(FrameType::RAW, format);
+        }
+        // Read last: a frame still valid here was not recycled meanwhile.
+        const NorvaneFrameBuffer& b = frame->checked();
+        result = FrameTuple{format.timestamp, b.getCaptureIndex(), b.getReceivedNs(), depth, amplitude, confidence, raw};
+    } catch (const std::runtime_error&) {
+        // Closed or restarted from another thread while copying: no frame.
+    }
+    frame->release();
+    return result;
+}
+
+using Info = std::tuple<uint32_t, int, int, int, uint32_t, uint32_t, uint32_t, uint32_t>;
+
+Info info(BoundCamera& camera) {
+    const CameraInfo i = camera.getCameraInfo();
+    return Info{i.index, int(i.connect), int(i.device_type), int(i.type), i.width, i.height, i.bit_width, i.bpp};
+}
+
+}  // namespace
+
+}  // namespace python
+}  // namespace Norvane
+
+PYBIND11_MODULE(_native, m) {
+    using Norvane::python::BoundCamera;
+    using namespace Norvane;
+    using GilFree = py::call_guard<py::gil_scoped_release>;
+    // module_local: NorvaneDepthCamera registers the same C++ class.
+    py::class_<BoundCamera>(m, "Camera", py::module_local(), py::release_gil_before_calling_cpp_dtor())
+        .def(py::init<>())
+        .def(
+            "open", [](BoundCamera& c, int connect, int index) { return int(c.open(Connection(connect), index)); },
+            GilFree())
+        .def(
+            "open_file",
+            [](BoundCamera& c, const std::string& path, int index) {
+                if (path.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+                py::gil_scoped_release released;
+                return int(c.openWithFile(path.c_str(), index));
+            })
+        .def("close", [](BoundCamera& c) { return int(c.close()); }, GilFree())
+        .def("start", [](BoundCamera& c, int type) { return int(c.start(FrameType(type))); }, GilFree())
+        .def("stop", [](BoundCamera& c) { return int(c.stop()); }, GilFree())
+        .def(
+            "set_control", [](BoundCamera& c, int ctrl, int value) { return int(c.setControl(CameraCtrl(ctrl), value)); },
+            GilFree())
+        .def(
+            "get_control",
+            [](BoundCamera& c, int ctrl) {
+                int value = 0;
+                const int r = c.readControl(CameraCtrl(ctrl), value);
+                return std::make_pair(r, value);
+            },
+            GilFree())
+        .def(
+            "set_text_control",
+            [](BoundCamera& c, int ctrl, const std::string& value) {
+                if (value.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+                py::gil_scoped_release released;
+                return int(c.setControlExt(CameraCtrl(ctrl), value.c_str()));
+            })
+        .def("info", &Norvane::python::info, GilFree())
+        .def("take", &Norvane::python::take, py::arg("timeout_ms"), py::arg("latest"));
+#ifdef NORVANE_SIMULATED_KIT
+    m.attr("SIMULATED_KIT") = true;
+#else
+    m.attr("SIMULATED_KIT") = false;
+#endif
+}

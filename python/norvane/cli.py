@@ -1,0 +1,45 @@
+"""The norvane command: one module per subcommand under norvane.commands."""
+
+import argparse
+import importlib
+import sys
+from typing import List, Optional, Sequence
+
+from .errors import CameraError
+
+# Subcommands, each a module norvane.commands.NAME with register(subparsers).
+COMMANDS: List[str] = [
+    "info",
+    "snapshot",
+]
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="norvane", description="Norvane time-of-flight depth cameras.")
+    subparsers = parser.add_subparsers(dest="command", metavar="COMMAND")
+    subparsers.required = True
+    for name in COMMANDS:
+        importlib.import_module(f"norvane.commands.{name}").register(subparsers)
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Runs the command; 0 on success, 1 for a camera failure, 2 for a usage error."""
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as exit:
+        return exit.code if isinstance(exit.code, int) else 2
+    try:
+        code: int = args.handler(args)
+    except CameraError as error:
+        print(f"norvane: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("norvane: interrupted", file=sys.stderr)
+        return 130
+    return code
+
+
+if __name__ == "__main__":
+    sys.exit(main())

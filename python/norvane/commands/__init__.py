@@ -1,0 +1,1 @@
+"""Subcommands of the norvane command, one module each (see norvane.cli.COMMANDS)."""

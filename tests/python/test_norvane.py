@@ -1,0 +1,213 @@
+"""The norvane package end to end on the simulated kit."""
+import gc
+import threading
+import time
+import weakref
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import norvane
+from conftest import write_kit
+from norvane.cli import main
+
+# The room scene: back wall 3000 mm ahead, floor 900 mm below, left wall 1600 mm to the left.
+WALL_Z, FLOOR_Y, LEFT_X = 3000.0, 900.0, -1600.0
+
+
+@pytest.fixture
+def cam(kit):
+    with norvane.open(kit) as camera:
+        camera.start()
+        yield camera
+
+
+def test_the_room_lies_on_its_surfaces(cam):
+    frame = cam.read(5.0)
+    k = frame.intrinsics
+    assert (k.width, k.height, k.model) == (240, 180, "pinhole") and k.horizontal_fov_deg == pytest.approx(70.0)
+    assert k == cam.intrinsics
+    points = frame.points()
+    assert points.dtype == np.float32 and points.shape == (240 * 180, 3), "the room leaves no pixel empty"
+    grid = points.reshape(180, 240, 3)
+    # Pixel blocks that see one surface each, clear of the ball and the box.
+    for rows, cols, axis, plane in [
+        ((80, 100), (110, 130), 2, WALL_Z),  # back wall: z
+        ((170, 180), (110, 130), 1, FLOOR_Y),  # floor: y
+        ((85, 95), (0, 4), 0, LEFT_X),  # left wall: x
+    ]:
+        block = grid[rows[0] : rows[1], cols[0] : cols[1], axis]
+        assert np.abs(block - plane).max() < 3.0, (axis, block.min(), block.max())
+    # A distance along the ray is not z: a floor pixel's depth exceeds its z by a tenth.
+    assert frame.depth[175, 120] - grid[175, 120, 2] > 150.0
+
+
+def test_a_raising_with_block_closes_the_camera(kit):
+    ended = threading.Event()
+
+    def consume(camera):
+        for _ in camera.frames(timeout=None):
+            pass
+        ended.set()
+
+    with pytest.raises(KeyError):
+        with norvane.open(Path(kit)) as camera:
+            camera.start()
+            threading.Thread(target=consume, args=(camera,), daemon=True).start()
+            raise KeyError("boom")
+    assert camera.closed and not camera.running
+    assert ended.wait(5.0), "a reader waiting without limit ends when the camera closes"
+    with pytest.raises(norvane.CameraError, match="closed"):
+        camera.start()
+    camera.close()  # again: nothing happens
+    ref = weakref.ref(camera)
+    del camera
+    gc.collect()
+    assert ref() is None, "a closed camera can be collected"
+
+
+def test_latest_hands_over_the_newest_capture_to_a_slow_consumer(tmp_path):
+    period_ms = 50
+    kit = write_kit(tmp_path / "paced.conf", fps=1000 // period_ms)
+    with norvane.open(kit) as camera:
+        camera.start()
+        camera.read(5.0)
+        ages, steps, frames = [], [], []
+        for _ in range(8):
+            time.sleep(0.1)
+            frame = camera.read(5.0, latest=True)
+            ages.append((time.monotonic_ns() - frame.received_ns) / 1e6)
+            frames.append(frame)
+        for a, b in zip(frames, frames[1:]):
+            steps.append(b.index - a.index)
+            # The capture number counts the captures read: it follows the sensor's clock.
+            assert b.index - a.index <= round((b.timestamp_ms - a.timestamp_ms) / period_ms)
+    # Sleeping 100 ms, the consumer misses about one capture per frame; what it
+    # gets is at most one capture old (plus scheduling slack).
+    assert np.median(ages) < period_ms + 15, ages
+    assert min(steps) >= 1 and sum(steps) >= 1.5 * len(steps), steps
+
+
+def test_index_shows_the_captures_a_slow_consumer_missed(tmp_path):
+    kit = write_kit(tmp_path / "paced.conf", fps=50)
+    with norvane.open(kit) as camera:
+        camera.start()
+        indexes, stamps = [], []
+        for frame in camera.frames(5.0):
+            indexes.append(frame.index)
+            stamps.append(frame.timestamp_ms)
+            if len(indexes) == 10:
+                break
+            time.sleep(0.06)  # three captures per frame
+    gaps = np.diff(indexes)
+    assert (gaps >= 1).all() and gaps.sum() >= 2 * len(gaps), indexes
+    # Never more than the sensor's clock shows (a busy machine may make the kit itself drop one).
+    assert (gaps <= np.rint(np.diff(stamps) / 20)).all(), (indexes, stamps)
+
+
+def test_mistakes_and_failures_raise_with_their_reasons(kit, tmp_path, capfd):
+    bad = write_kit(tmp_path / "bad.conf", fps=0)
+    bad.write_text("fps = fast\n")
+    for call, kind, text in [
+        (lambda: norvane.open(3), TypeError, "source"),
+        (lambda: norvane.open("usb:x"), ValueError, "usb:N"),
+        (lambda: norvane.open(config=tmp_path / "missing.conf"), FileNotFoundError, "missing.conf"),
+        (lambda: norvane.open("csi:0", config=kit), ValueError, "CSI"),
+        (lambda: norvane.open(bad), norvane.CameraError, "bad.conf"),
+        (lambda: norvane.open("csi:99"), norvane.CameraError, "/dev/video99 does not exist"),
+        (lambda: norvane.open(tmp_path / "take.mcap"), norvane.CameraError, "take.mcap"),
+    ]:
+        with pytest.raises(kind, match=text):
+            call()
+    capfd.readouterr()
+    with norvane.open(config=str(kit)) as camera:
+        with pytest.raises(norvane.CameraError, match="not streaming"):
+            camera.read()
+        for action, kind, text in [
+            (lambda: camera.start("rgb"), ValueError, "'depth' or 'raw'"),
+            (lambda: camera.start(2), TypeError, "output"),
+            (lambda: setattr(camera, "range_mm", 3000), ValueError, "2000 or 4000"),
+            (lambda: setattr(camera, "range_mm", "4000"), TypeError, "int"),
+            (lambda: setattr(camera, "mode", "dual"), norvane.CameraError, "VGA sensors only"),
+            (lambda: setattr(camera, "frame_rate", 10), norvane.CameraError, "does not report a frame rate"),
+            (lambda: setattr(camera, "skip", (2, 2)), ValueError, "skip < cycle"),
+            (lambda: setattr(camera, "skip", [1, 2]), TypeError, "tuple"),
+            (lambda: setattr(camera, "intrinsics", norvane.Intrinsics.from_fov(320, 240, 70)), ValueError, "240 x 180"),
+        ]:
+            with pytest.raises(kind, match=text):
+                action()
+        camera.range_mm = 2000
+        camera.skip = (1, 3)
+        assert (camera.range_mm, camera.skip) == (2000, (1, 3))
+        camera.start("raw")
+        with pytest.raises(norvane.CameraError, match="already streaming"):
+            camera.start()
+        frame = camera.read(5.0)
+        assert frame.depth is None and frame.raw.dtype == np.int16 and frame.raw.shape == (720, 240)
+        with pytest.raises(ValueError, match="raw frame"):
+            frame.points()
+        with pytest.raises(norvane.CameraError) as refused:
+            camera.mode = "single"
+        assert refused.value.code == 1, "the library's code for a refused parameter"
+
+
+def test_vga_controls_and_lens(tmp_path):
+    kit = tmp_path / "vga.conf"
+    kit.write_text("geometry = vga\nfrequency = dual\nwidth = 320\nheight = 240\nfps = 0\nnoise = 0\n")
+    config = tmp_path / "algorithm"
+    config.mkdir()
+    with norvane.open(kit) as camera:
+        assert camera.info.device == "vga" and camera.info.depth_size == (320, 240)
+        assert {n for n, c in camera.controls.items() if c.applies} == {"range_mm", "frame_rate", "skip", "mode",
+                                                                        "config_dir"}  # fmt: skip
+        camera.mode = "dual"
+        camera.config_dir = config
+        assert (camera.mode, camera.range_mm, camera.config_dir) == ("dual", 4500, str(config))
+        with pytest.raises(ValueError, match="not an existing directory"):
+            camera.config_dir = tmp_path / "nowhere"
+        with pytest.raises(norvane.CameraError, match="follows mode"):
+            camera.range_mm = 2000
+        camera.start()
+        frame = camera.read(10.0)
+        assert frame.intrinsics == norvane.Intrinsics.from_fov(320, 240, 70.0)
+        centre = frame.points().reshape(-1, 3)
+        assert len(centre) > 0.9 * 320 * 240
+
+
+def test_intrinsics_files_and_ply(tmp_path):
+    k = norvane.Intrinsics(width=4, height=2, fx=2.0, fy=2.0, cx=1.5, cy=0.5)
+    k.save(tmp_path / "lens.json")
+    assert norvane.Intrinsics.load(tmp_path / "lens.json") == k
+    (tmp_path / "bad.json").write_text('{"width": 4, "height": 2, "fx": 2}')
+    with pytest.raises(ValueError, match="missing key 'fy'"):
+        norvane.Intrinsics.load(tmp_path / "bad.json")
+    depth = np.full((2, 4), 1000.0, np.float32)
+    depth[0, 0] = 0.0
+    depth[1, 3] = np.nan
+    points = norvane.depth_to_points(depth, k)
+    assert points.shape == (6, 3)
+    assert np.allclose(np.linalg.norm(points, axis=1), 1000.0), "each point lies at its distance along the ray"
+    assert np.allclose(points[:, 0] / points[:, 2], [(u - 1.5) / 2 for u in (1, 2, 3, 0, 1, 2)])
+    plyfile = pytest.importorskip("plyfile")
+    norvane.save_ply(tmp_path / "p.ply", points, np.full_like(points, 0.5))
+    vertex = plyfile.PlyData.read(str(tmp_path / "p.ply"))["vertex"]
+    assert np.array_equal(np.stack([vertex["x"], vertex["y"], vertex["z"]], 1), points)
+    assert set(vertex["red"]) == {128}
+
+
+def test_snapshot_and_info_commands(kit, tmp_path, capsys):
+    out = tmp_path / "snap"
+    assert main(["snapshot", str(kit), "-o", str(out)]) == 0
+    for name in ("depth.png", "amplitude.png", "points.ply", "depth.npy", "amplitude.npy", "confidence.npy"):
+        assert (out / name).stat().st_size > 0, name
+    depth = np.load(out / "depth.npy")
+    assert depth.shape == (180, 240) and abs(depth[90, 120] - WALL_Z) < 3
+    assert main(["snapshot", str(kit), "-o", str(out)]) == 2, "an earlier snapshot is kept"
+    assert "--overwrite" in capsys.readouterr().err
+    assert main(["info", "--config", str(kit)]) == 0
+    shown = capsys.readouterr().out
+    assert "hqvga, sensor 240 x 180" in shown and "fx 171.38" in shown and "range_mm    2000 or 4000 mm" in shown
+    assert main(["snapshot", "csi:99", "-o", str(tmp_path / "none")]) == 1
+    assert "norvane: open failed on CSI camera /dev/video99" in capsys.readouterr().err
+    assert main(["nonsense"]) == 2
