@@ -350,9 +350,13 @@ void NorvaneTOFCamera::captureThread() {
         SteadyClock::time_point lastAdjust = steadyClock().now();
         lastFrameTime = lastAdjust;
         captureCount = 0;
+        // The rate is the sensor's: measured between captures read in this
+        // run, skipped or not, never from the start to the first capture.
+        bool captured = false;
+        bool measured = false;
         while (!stopped.load()) {
             if (autoFrameRate.load() && steadyClock().now() - lastAdjust > kAdjustPeriod) {
-                adjustFrameRate();
+                if (measured) adjustFrameRate();
                 lastAdjust = steadyClock().now();
             }
             LinkNode* node = p->takeFree();
@@ -362,8 +366,18 @@ void NorvaneTOFCamera::captureThread() {
                 std::this_thread::sleep_for(kRetryPause);
                 continue;
             }
-            if (analysisFrame(cache, node) == NorvaneSuccess) {
-                updateFps();
+            bool read = false;
+            const int r = readAndDecode(cache, node, read);
+            if (read) {
+                if (captured) {
+                    updateFps();
+                    measured = true;
+                } else {
+                    lastFrameTime = steadyClock().now();
+                    captured = true;
+                }
+            }
+            if (r == NorvaneSuccess) {
                 stampPublished(*node->buffer);
                 p->publish(node);
             } else {
@@ -396,10 +410,17 @@ bool NorvaneTOFCamera::skipThisFrame() {
 }
 
 int NorvaneTOFCamera::analysisFrame(unsigned char* cache, LinkNode* node) {
+    bool read = false;
+    return readAndDecode(cache, node, read);
+}
+
+int NorvaneTOFCamera::readAndDecode(unsigned char* cache, LinkNode* node, bool& read) {
+    read = false;
     if (!cache || !node || !node->buffer || !sensor) return NorvaneUnkownError;
     int64_t timestamp = 0;
     // Anything but 0 leaves a partial or stale capture in the buffer.
     if (sensor->getFrame(cache, &timestamp) != 0) return NorvaneUnkownError;
+    read = true;
     NorvaneFrameBuffer* buffer = node->buffer;
     buffer->setTimestamp(uint64_t(timestamp));
     buffer->setOrigin(captureCount++, 0);
@@ -407,8 +428,7 @@ int NorvaneTOFCamera::analysisFrame(unsigned char* cache, LinkNode* node) {
     if (info.type == FrameType::RAW) {
         auto* raw = static_cast<short*>(buffer->getData(FrameType::RAW));
         if (!raw) return NorvaneUnkownError;
-        getRawImages(cache, raw);
-        return NorvaneSuccess;
+        return getRawImages(cache, raw) ? NorvaneSuccess : NorvaneUnkownError;
     }
     if (info.type == FrameType::DEPTH) {
         auto* depth = static_cast<float*>(buffer->getData(FrameType::DEPTH));

@@ -111,9 +111,11 @@ public:
     int analysisFrame(unsigned char* cache, LinkNode* node);
     bool getRawImages(unsigned char* cache, short* raw);
     bool getPhaseImage(unsigned char* cache, float* depth, float* amplitude, float* confidence);
-    // One frame-rate sample on the steady clock.
+    // One frame-rate sample on the steady clock: the capture thread takes
+    // one for every capture read after the first of a run, skipped or not.
     void updateFps();
-    // Lowers the sensor's frame rate to the delivered one.
+    // Lowers the sensor's frame rate to the measured one. The capture thread
+    // calls it every 3 s once a rate has been measured in the run.
     void adjustFrameRate();
 
     // --- observation -------------------------------------------------------------
@@ -128,6 +130,8 @@ private:
     bool skipThisFrame();
     // Records the publication time in a decoded buffer.
     void stampPublished(NorvaneFrameBuffer& buffer);
+    // analysisFrame, also telling whether a capture was read.
+    int readAndDecode(unsigned char* cache, LinkNode* node, bool& read);
     void replacePool(std::shared_ptr<FramePool> fresh);
 
     CameraInfo info{};

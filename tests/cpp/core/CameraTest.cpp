@@ -4,7 +4,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/cpp/core/CameraRig.h"
 
@@ -57,6 +59,21 @@ TEST(CameraOpen, InvalidConnectionChangesOnlyIndexAndConnection) {
     EXPECT_EQ(r.sensorLog->closes.load(), 0);
     int range = 0;
     EXPECT_EQ(r.cam->getControl(CameraCtrl::RANGE, &range), NorvaneSuccess) << "the device stays";
+}
+
+TEST(CameraOpen, CsiIndexNamesTheVideoNode) {
+    for (int index : {0, 3, 12}) {
+        sim::SimKernel k;
+        ScopedKernel scope(k);
+        NorvaneTOFCamera cam;
+        const size_t before = k.openedPaths().size();
+        // No such node on this empty board: the open fails after trying it.
+        EXPECT_NE(cam.open(Connection::CSI, index), NorvaneSuccess);
+        const std::vector<std::string> paths = k.openedPaths();
+        ASSERT_GT(paths.size(), before) << index;
+        EXPECT_EQ(paths[before], "/dev/video" + std::to_string(index));
+        EXPECT_EQ(cam.getCameraInfo().index, uint32_t(index));
+    }
 }
 
 TEST(CameraOpen, NullPathAndNullSensorAreRefused) {

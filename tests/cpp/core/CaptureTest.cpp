@@ -58,7 +58,7 @@ TEST(CaptureSkipping, OneOfFourIsDroppedAndNeverSeen) {
     }
     EXPECT_EQ(r.cam->requestFrame(50), nullptr);
     EXPECT_EQ(r.deviceLog->decodes.load(), 12u) << "skipped captures are not decoded";
-    EXPECT_EQ(r.cam->getFpsSamples(), 12) << "nor counted for the frame rate";
+    EXPECT_EQ(r.cam->getFpsSamples(), 15) << "but timed: every capture after the first";
 }
 
 // Captures delivered out of `count`, driven straight through analysisFrame.
@@ -155,21 +155,24 @@ TEST(CaptureOrigin, FramesCarryTheirCaptureNumberSinceStartAndThePublicationTime
 }
 
 TEST(CaptureFailures, FailedAndPartialCapturesNeverReachTheConsumer) {
-    GatedRig r;
-    // Captures 2, 3, 4 fail in the sensor (-1, a bad index 2, a queue error
-    // -2); the decode of capture 6 fails in the device.
-    r.sensor->setSource([](uint64_t i, uint8_t*, size_t, int64_t* ts) {
-        *ts = int64_t(i);
-        return i == 2 ? -1 : i == 3 ? 2 : i == 4 ? -2 : 0;
-    });
-    r.device->setVerdict([](uint64_t decode) { return decode != 3; });  // capture 6 is the third decode
-    ASSERT_EQ(r.cam->start(FrameType::DEPTH), NorvaneSuccess);
-    for (uint64_t i = 1; i <= 8; ++i) {
-        r.sensor->allow(1);
-        if (i != 2 && i != 3 && i != 4 && i != 6) expectFrame(r, i);
+    for (FrameType output : {FrameType::DEPTH, FrameType::RAW}) {
+        SCOPED_TRACE(output == FrameType::RAW ? "raw" : "depth");
+        GatedRig r;
+        // Captures 2, 3, 4 fail in the sensor (-1, a bad index 2, a queue
+        // error -2); the decode of capture 6 fails in the device.
+        r.sensor->setSource([](uint64_t i, uint8_t*, size_t, int64_t* ts) {
+            *ts = int64_t(i);
+            return i == 2 ? -1 : i == 3 ? 2 : i == 4 ? -2 : 0;
+        });
+        r.device->setVerdict([](uint64_t decode) { return decode != 3; });  // capture 6 is the third decode
+        ASSERT_EQ(r.cam->start(output), NorvaneSuccess);
+        for (uint64_t i = 1; i <= 8; ++i) {
+            r.sensor->allow(1);
+            if (i != 2 && i != 3 && i != 4 && i != 6) expectFrame(r, i);
+        }
+        EXPECT_EQ(r.cam->requestFrame(50), nullptr);
+        EXPECT_EQ(r.deviceLog->decodes.load(), 5u) << "only whole captures are decoded";
     }
-    EXPECT_EQ(r.cam->requestFrame(50), nullptr);
-    EXPECT_EQ(r.deviceLog->decodes.load(), 5u) << "only whole captures are decoded";
 }
 
 TEST(FrameRate, SmoothedIntervalOnTheSteadyClock) {
@@ -204,6 +207,9 @@ TEST(FrameRate, AdjustmentLowersTheRateOnlyBeyondTheTolerance) {
     const Case cases[] = {
         {39, 30, {25}},  // 25.6 fps: target 25, off by 5 > 3
         {35, 30, {}},    // 28.6 fps: target 28, off by 2
+        {36, 30, {}},    // 27.8 fps: target 27, off by exactly the tolerance 3
+        {111, 10, {}},   // 9.0 fps: off by exactly the tolerance 1
+        {125, 10, {8}},  // 8 fps: off by 2 > 1
         {39, 5, {}},     // target 25 above the reported 5: refused by the range check
         {600, 3, {1}},   // 1.67 fps: target 1, off by 2 > 1
         {0, 30, {}},     // an infinite rate: a target too high to be accepted
@@ -221,31 +227,68 @@ TEST(FrameRate, AdjustmentLowersTheRateOnlyBeyondTheTolerance) {
     }
 }
 
-TEST(FrameRate, NoFrameInTheFirstThreeSecondsRequestsOne) {
+// Lets capture `i` through `ms` after the previous one and waits until the
+// capture thread has timed it (`delivered`: it also reaches the consumer).
+void paceCapture(GatedRig& r, uint64_t i, int ms, bool delivered, int samplesAfter) {
+    r.clock.advance(milliseconds(ms));
+    r.sensor->allow(1);
+    if (delivered) expectFrame(r, i);
+    ASSERT_TRUE(eventually([&] { return r.cam->getFpsSamples() == samplesAfter; })) << "capture " << i;
+}
+
+TEST(FrameRate, NothingIsAdjustedBeforeARateIsMeasured) {
     GatedRig r;
+    r.device->reportedFrameRate = 60;
     auto attempts = [&] { return r.sensorLog->attempts.load(); };
     ASSERT_EQ(r.cam->start(FrameType::DEPTH), NorvaneSuccess);
     ASSERT_TRUE(eventually([&] { return attempts() > 0; }));  // the thread has read the clock
-    r.clock.advance(std::chrono::seconds(3));
+    r.clock.advance(std::chrono::seconds(3) + std::chrono::nanoseconds(1));
     uint64_t a = attempts();
     ASSERT_TRUE(eventually([&] { return attempts() > a + 3; }));
-    EXPECT_TRUE(r.device->frameRateSets().empty()) << "exactly 3 s is not more than 3 s";
-    r.clock.advance(std::chrono::nanoseconds(1));
+    EXPECT_TRUE(r.device->frameRateSets().empty()) << "no capture yet: no rate";
+    // A first capture long after the start is no measure of the rate: it
+    // once set 1 frame per second for good.
+    paceCapture(r, 1, 3500, true, 0);
+    paceCapture(r, 2, 40, true, 1);
+    r.clock.advance(std::chrono::seconds(4));
     ASSERT_TRUE(eventually([&] { return !r.device->frameRateSets().empty(); }));
-    a = attempts();
-    ASSERT_TRUE(eventually([&] { return attempts() > a + 3; }));
-    EXPECT_EQ(r.device->frameRateSets(), std::vector<int>{1}) << "the next adjustment waits another 3 s";
+    EXPECT_EQ(r.device->frameRateSets(), std::vector<int>{25}) << "the rate between the two captures";
     EXPECT_EQ(r.cam->stop(), NorvaneSuccess);
 
     // Switched off, nothing is adjusted.
     GatedRig off;
+    off.device->reportedFrameRate = 60;
     ASSERT_EQ(off.cam->setControl(CameraCtrl::AUTO_FRAME_RATE, 0), NorvaneSuccess);
     ASSERT_EQ(off.cam->start(FrameType::DEPTH), NorvaneSuccess);
-    ASSERT_TRUE(eventually([&] { return off.sensorLog->attempts.load() > 0; }));
+    for (uint64_t i = 1; i <= 3; ++i) paceCapture(off, i, 40, true, int(i) - 1);
     off.clock.advance(std::chrono::seconds(10));
     a = off.sensorLog->attempts.load();
     ASSERT_TRUE(eventually([&] { return off.sensorLog->attempts.load() > a + 3; }));
     EXPECT_TRUE(off.device->frameRateSets().empty());
+}
+
+// With every other capture skipped the consumer sees half the sensor's rate;
+// the adjustment follows the sensor, so it neither lowers a rate that holds
+// nor halves one it lowers.
+TEST(FrameRate, SkippedCapturesCountForTheSensorsRate) {
+    struct Case {
+        int reported;
+        std::vector<int> expected;
+    };
+    for (const Case& c : {Case{30, {}}, Case{60, {30}}}) {
+        GatedRig r;
+        r.device->reportedFrameRate = c.reported;
+        ASSERT_EQ(r.cam->setControl(CameraCtrl::SKIP_FRAME_LOOP, 2), NorvaneSuccess);
+        ASSERT_EQ(r.cam->setControl(CameraCtrl::SKIP_FRAME, 1), NorvaneSuccess);
+        ASSERT_EQ(r.cam->start(FrameType::DEPTH), NorvaneSuccess);
+        ASSERT_TRUE(eventually([&] { return r.sensorLog->attempts.load() > 0; }));
+        // 33 ms apart, 3.3 s in all: captures 1, 3, 5, ... are delivered.
+        for (uint64_t i = 1; i <= 100; ++i) paceCapture(r, i, 33, i % 2 == 1, int(i) - 1);
+        const uint64_t a = r.sensorLog->attempts.load();
+        ASSERT_TRUE(eventually([&] { return r.sensorLog->attempts.load() > a + 3; }));
+        EXPECT_EQ(r.device->frameRateSets(), c.expected) << "reported " << c.reported;
+        EXPECT_EQ(r.cam->stop(), NorvaneSuccess);
+    }
 }
 
 TEST(CaptureConsumers, ASlowConsumerGetsFramesAtMostThreeCapturesOld) {
