@@ -8,7 +8,7 @@ import importlib.util
 import os
 import re
 import zipfile
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 from typing import Callable, Dict
 
 import pytest
@@ -89,3 +89,11 @@ def test_the_built_wheel_passes(wheel: Path) -> None:
 def test_a_lying_wheel_fails(wheel: Path, tmp_path: Path, case: str) -> None:
     problems, _ = check_wheel.check(CASES[case](wheel, tmp_path))
     assert any(EXPECTED[case] in p for p in problems), problems
+
+
+def test_the_wheel_carries_every_python_package_of_the_tree(wheel: Path) -> None:
+    python = SCRIPT.parents[1] / "python"
+    packages = {p.parent.relative_to(python).as_posix() for p in python.glob("*/**/__init__.py")}
+    with zipfile.ZipFile(wheel) as z:
+        shipped = {PurePosixPath(n).parent.as_posix() for n in z.namelist() if n.endswith("/__init__.py")}
+    assert packages <= shipped, packages - shipped
