@@ -1,6 +1,11 @@
 #include "config/DefaultConfig.h"
 
-#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
 
 namespace Norvane {
 
@@ -535,14 +540,26 @@ static_assert(sizeof(kConfigAlgorithmText) - 1 == 273, "ConfigAlgorithm.json is 
 static_assert(sizeof(kConfigCameraText) - 1 == 9476, "ConfigCamera.json is 9476 bytes");
 static_assert(sizeof(kRegisterText) - 1 == 946, "register.json is 946 bytes");
 
-// Truncates or creates `name` and writes `size` bytes of `text`. Only the
-// open counts: a short write or a failing close is not reported.
+// Truncates or creates `name` and writes `size` bytes of `text`; true only
+// when every byte was written and the file closed cleanly (a full disk must
+// not leave an empty configuration behind a successful start). A FIFO or
+// device in place of the file is refused without waiting for a reader.
 bool writeText(const char* name, const char* text, size_t size) {
-    std::FILE* f = std::fopen(name, "wb");
-    if (!f) return false;
-    (void)std::fwrite(text, 1, size, f);
-    (void)std::fclose(f);
-    return true;
+    const int fd = ::open(name, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    struct stat st;
+    bool whole = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    for (size_t done = 0; whole && done < size;) {
+        const ssize_t n = ::write(fd, text + done, size - done);
+        if (n > 0) {
+            done += size_t(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            whole = false;
+        }
+    }
+    return ::close(fd) == 0 && whole;
 }
 
 }  // namespace

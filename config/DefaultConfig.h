@@ -11,7 +11,9 @@ constexpr const char* kCalibrationFile = "cali.bin";
 
 // Writes the three default configuration files into the current working
 // directory, replacing what is there. Returns false as soon as one of them
-// cannot be opened for writing; the files after it are then left alone.
+// cannot be written whole (not opened, not a regular file, a short write or
+// a failed close, as on a full disk); the files after it are then left
+// alone.
 bool writeDefaultConfigFiles();
 
 }  // namespace Norvane

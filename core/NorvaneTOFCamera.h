@@ -128,10 +128,10 @@ public:
 private:
     // Whether the capture just read falls to frame skipping.
     bool skipThisFrame();
-    // Records the publication time in a decoded buffer.
-    void stampPublished(NorvaneFrameBuffer& buffer);
     // analysisFrame, also telling whether a capture was read.
     int readAndDecode(unsigned char* cache, LinkNode* node, bool& read);
+    // Records the publication time in a decoded buffer.
+    void stampPublished(NorvaneFrameBuffer& buffer);
     void replacePool(std::shared_ptr<FramePool> fresh);
 
     CameraInfo info{};

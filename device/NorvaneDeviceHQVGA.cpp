@@ -39,20 +39,17 @@ int NorvaneDeviceHQVGA::stop() { return NorvaneSuccess; }
 
 int NorvaneDeviceHQVGA::setControl(CameraCtrl ctrl, int value) {
     if (ctrl != CameraCtrl::RANGE) return NorvaneInvalidParameter;
-    // Other ranges keep the frequency but take the long-range phase order.
-    if (value == hqvga::kShortRangeMm) {
-        modulationHz.store(hqvga::kShortRangeHz);
-    } else if (value == kLongRangeMm) {
-        modulationHz.store(hqvga::kLongRangeHz);
+    // Only the two ranges select a modulation the decode knows; any other
+    // would be decoded with a frequency and phase order that do not match.
+    if (value != hqvga::kShortRangeMm && value != kLongRangeMm) return NorvaneInvalidParameter;
+    // The sensor must modulate at the frequency the decode assumes: the
+    // decode follows only once the sensor has taken the range.
+    if (sensor) {
+        const int r = sensor->setControl(int(CameraCtrl::RANGE), value);
+        if (r != NorvaneSuccess) return r;
     }
+    modulationHz.store(value == hqvga::kShortRangeMm ? hqvga::kShortRangeHz : hqvga::kLongRangeHz);
     range.store(value);
-    // The sensor must modulate at the frequency the decode assumes; only the
-    // two ranges that select a frequency are passed on. A device error of the
-    // sensor is reported, a refusal (1) is not: the decode setting stands.
-    if ((value == hqvga::kShortRangeMm || value == kLongRangeMm) && sensor) {
-        int r = sensor->setControl(int(CameraCtrl::RANGE), value);
-        if (r < 0) return r;
-    }
     return NorvaneSuccess;
 }
 

@@ -1,8 +1,8 @@
 // The device of the 240 x 180 four-phase sensor: computes depth, amplitude
 // and confidence itself and interleaves the phases into a 240 x 720 raw
-// image. Answers RANGE itself (and tells the sensor the 2000 / 4000 mm
-// modulation, so captures and decode agree) and forwards every other control
-// read to the sensor.
+// image. Answers RANGE itself: 2000 or 4000 mm, taken only once the sensor
+// has taken it (so captures and decode agree), anything else refused with 1.
+// Forwards every other control read to the sensor.
 #pragma once
 
 #include <atomic>

@@ -68,10 +68,11 @@ NorvaneDeviceVGA::Calibration& NorvaneDeviceVGA::Calibration::operator=(Calibrat
 
 bool NorvaneDeviceVGA::Calibration::load(const char* path) {
     release();
-    int f = ::open(path, O_RDONLY | O_CLOEXEC);
+    // A FIFO would hold the open until a writer came: only regular files.
+    int f = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (f < 0) return false;
     struct stat st;
-    if (::fstat(f, &st) != 0 || st.st_size <= 0) {
+    if (::fstat(f, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
         ::close(f);
         return false;
     }
@@ -124,7 +125,28 @@ int NorvaneDeviceVGA::init(NorvaneTOFSensor* s, DeviceType) {
     if (!s) return NorvaneInvalidParameter;
     if (handle) destroyHandle();
     sensor = s;
-    return SiSDKCreate(&handle) ? NorvaneSuccess : NorvaneUnkownError;
+    if (!SiSDKCreate(&handle)) return NorvaneUnkownError;
+    if (s->fixedGeometry()) adoptSensorGeometry();
+    return NorvaneSuccess;
+}
+
+// Width, height and frequency mode of the one layout that matches the
+// capture the sensor delivers; a capture of no known layout leaves the
+// settings alone (and start refuses it).
+void NorvaneDeviceVGA::adoptSensorGeometry() {
+    const CameraInfo info = sensor->getCameraInfo();
+    const long long rows = (long long)info.height * sensor->framesPerCapture;
+    for (int w : kWidths) {
+        for (int h : kHeights) {
+            for (bool dual : {false, true}) {
+                if ((long long)info.width != w || rows != vga::captureRows(h, dual)) continue;
+                width.store(w);
+                height.store(h);
+                (void)SiSDKSetSingleFreq(handle, !dual);
+                return;
+            }
+        }
+    }
 }
 
 int NorvaneDeviceVGA::close() {

@@ -22,6 +22,9 @@ public:
 
     int deviceType() override;
     void getFrameFormat(FrameSize& raw, FrameSize& depth) override;
+    // Creates the library handle. A sensor whose geometry is fixed (a USB
+    // camera) sets width, height and frequency mode from the capture it
+    // reported at open, so it starts without further settings.
     int init(NorvaneTOFSensor* sensor, DeviceType type) override;
     // Waits half a second, then destroys the library handle.
     int close() override;
@@ -53,8 +56,9 @@ private:
         Calibration(const Calibration&) = delete;
         Calibration& operator=(const Calibration&) = delete;
 
-        // False when the file is missing or empty. A file that cannot be
-        // mapped leaves data() null with its size set.
+        // False when the file is missing, empty or not a regular file (a
+        // FIFO is not waited for). A file that cannot be mapped leaves
+        // data() null with its size set.
         bool load(const char* path);
         const void* data() const { return mapping; }
         size_t size() const { return length; }
@@ -67,6 +71,7 @@ private:
     };
 
     int rawRows(bool single) const;
+    void adoptSensorGeometry();
     // Whether the sensor's capture is `w` columns by `rows` rows.
     bool sensorDelivers(int w, int rows) const;
     void destroyHandle();

@@ -16,13 +16,16 @@ void useStrAsRepr(py::enum_<E>& e) {
     e.attr("__repr__") = e.attr("__str__");
 }
 
-// A read/write property for an enumeration field. Reading gives an enum
-// object that refers to the field (it keeps the record alive and follows
-// later changes); assigning None raises RuntimeError, as for arguments.
+// A read/write property for an enumeration field. Reading gives a new enum
+// object holding the field's value at the time of the read: the binding
+// library's enumeration caster always copies, and rightly so, since an enum
+// object whose value changed under it would change its hash and equality
+// while it sits in a set or a dict. Assigning None raises RuntimeError, as
+// for arguments.
 template <typename Record, typename E>
 void enumProperty(py::class_<Record>& cls, const char* name, E Record::*field) {
     cls.def_property(
-        name, [field](const Record& r) -> const E& { return r.*field; },
+        name, [field](const Record& r) -> E { return r.*field; },
         [field](Record& r, const E* value) { r.*field = enumArgument(value); });
 }
 

@@ -133,7 +133,10 @@ class TOFErrorCode(_NativeEnum):
         """The error text of this code ("Unknown error" for a number without one)."""
 
 class NorvaneFormat:
-    """Description of one frame plane (a copy; no constructor)."""
+    """Description of one frame plane (a copy; no constructor).
+
+    Reading type gives a copy of the field's value, as for NorvaneInfo.
+    """
 
     width: int
     height: int
@@ -142,7 +145,12 @@ class NorvaneFormat:
     type: TOFOutput
 
 class NorvaneInfo:
-    """Description of the opened camera (a copy; no constructor)."""
+    """Description of the opened camera (a copy; no constructor).
+
+    Reading an enumeration property (connect, device_type, type) gives a
+    copy of the field's value: a later assignment to the field does not
+    change an enum object read before it.
+    """
 
     index: int
     connect: TOFConnect
@@ -203,7 +211,12 @@ class NorvaneCamera:
     def stop(self) -> TOFErrorCode:
         """Stop camera stream and processing."""
     def setControl(self, ctrl: TOFControl, value: int) -> TOFErrorCode:
-        """Set camera parameters."""
+        """Set camera parameters.
+
+        SKIP_FRAME of every SKIP_FRAME_LOOP frames are dropped; only
+        0 <= SKIP_FRAME < SKIP_FRAME_LOOP is accepted, so set a longer cycle
+        before a larger skip, and a smaller skip before a shorter cycle.
+        """
     def getControl(self, ctrl: TOFControl) -> int:
         """Get camera parameters."""
     def getCameraInfo(self) -> NorvaneInfo:
@@ -212,7 +225,11 @@ class NorvaneCamera:
         """Request a frame of data from the frame processing thread.
 
         Waits up to timeout milliseconds (-32768 to 32767; negative: without
-        limit) with the interpreter lock released; Ctrl-C ends the wait.
+        limit) with the interpreter lock released; Ctrl-C ends the wait, and
+        so do stop (once no frame is ready), a new start, open or close (None).
         """
     def releaseFrame(self, frame: NorvaneFrame | None) -> TOFErrorCode:
-        """Free the memory space of the frame."""
+        """Free the memory space of the frame.
+
+        A frame dropped without it gives its buffer back by itself.
+        """

@@ -34,6 +34,10 @@ public:
     // ctrl is a CameraCtrl number.
     virtual int setControl(int ctrl, int value) = 0;
     virtual int getControl(int ctrl, int* value) = 0;
+    // Whether the capture geometry is the transport's own (fixed by what it
+    // opened), which FMT_WIDTH and FMT_HEIGHT cannot change. A device then
+    // takes its geometry from what open reported.
+    virtual bool fixedGeometry() const { return false; }
 };
 
 }  // namespace Norvane

@@ -41,7 +41,6 @@ _DEVICES = {0: "vga", 1: "hqvga"}
 _RANGE, _FMT_WIDTH, _FMT_HEIGHT, _MODE, _FRAME_RATE, _SKIP, _SKIP_CYCLE, _CONFIG_DIR = 0, 1, 2, 3, 6, 7, 8, 256
 _MODES = {"single": 0, "dual": 1}
 _HQVGA_RANGES_MM = (2000, 4000)
-_VGA_SIZES = ((480, 640), (240, 320))  # (height, width) of the depth image
 _NOT_IMPLEMENTED = 4
 _SOURCE = re.compile(r"(csi|usb):(\d+)")
 
@@ -134,6 +133,12 @@ class Camera(abc.ABC):
 
     Application code drives every source the same way: start(), frames() or
     read(), stop(), close(); controls are properties.
+
+    A source implements start, stop, close, closed, running, info,
+    intrinsics (read and set), controls, read, _read_control and
+    _write_control (by property name: range_mm, frame_rate, skip, mode,
+    config_dir; values already type-checked); frames(), iteration, the
+    context manager and the control properties come from this class.
     """
 
     # --- lifecycle --------------------------------------------------------------
@@ -321,7 +326,6 @@ class LiveCamera(Camera):
             code = self._native.open(_USB, index)
             check(code, "open", self._name, "no evaluation kit answered on this index")
             self._source = f"usb:{index}"
-        self._match_vga_geometry()
         self._frame_rate_max: Optional[int] = None
         rate_code, rate = self._native.get_control(_FRAME_RATE)
         if rate_code == 0 and rate > 0:
@@ -332,23 +336,6 @@ class LiveCamera(Camera):
     def __repr__(self) -> str:
         state = "closed" if self._closed else "streaming" if self._running else "open"
         return f"<norvane.LiveCamera {self._name} ({state})>"
-
-    def _match_vga_geometry(self) -> None:
-        """Sets a VGA device's depth size and frequency mode to the capture its sensor delivers.
-
-        A capture is `width` columns by (height + 1) x 5 rows with one
-        frequency, x 10 with two; the device refuses to start on any other.
-        """
-        _, _, device_type, _, width, rows, _, _ = self._native.info()
-        if _DEVICES.get(device_type) != "vga":
-            return
-        for height, depth_width in _VGA_SIZES:
-            for mode, per_frequency in (("single", 5), ("dual", 10)):
-                if (width, rows) == (depth_width, (height + 1) * per_frequency):
-                    self._set("depth width", _FMT_WIDTH, width)
-                    self._set("depth height", _FMT_HEIGHT, height)
-                    self._set("mode", _MODE, _MODES[mode])
-                    return
 
     def _describe(self) -> CameraInfo:
         index, connect, device_type, _, width, height, _, _ = self._native.info()
@@ -385,7 +372,9 @@ class LiveCamera(Camera):
                 raise CameraError(f"start failed on {self._name}: it is already streaming; stop() first", -1)
             code = self._native.start(_OUTPUTS[output])
             cause = "the sensor did not start streaming"
-            if self._info.device == "vga" and not os.access(os.getcwd(), os.W_OK):
+            if self._info.device == "vga" and code == 1:
+                cause = "the capture the sensor delivers does not match the frequency mode set (see mode)"
+            elif self._info.device == "vga" and not os.access(os.getcwd(), os.W_OK):
                 cause = f"the working directory {os.getcwd()} is not writable (the VGA device writes its configuration files there)"
             check(code, "start", self._name, cause)
             self._running = True
@@ -641,7 +630,7 @@ def _open_first() -> Camera:
 
 
 def _open_recording(path: str) -> Camera:
-    # The recording module is written apart; it provides open_recording(path) -> Camera.
+    # norvane.recording provides open_recording(path: str) -> Camera.
     try:
         recording = importlib.import_module("norvane.recording")
     except ModuleNotFoundError as error:

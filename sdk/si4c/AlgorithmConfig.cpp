@@ -1,9 +1,13 @@
 #include "sdk/si4c/AlgorithmConfig.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
-#include <fstream>
 
 namespace Norvane {
 namespace si4c {
@@ -11,7 +15,7 @@ namespace si4c {
 namespace {
 
 // Far more than any configuration text; guards against a wrong path.
-constexpr std::streamsize kMaxConfigBytes = 1 << 20;
+constexpr size_t kMaxConfigBytes = 1 << 20;
 
 std::string trim(const std::string& s) {
     const char* blanks = " \t\r";
@@ -57,15 +61,26 @@ void parseAlgorithmConfig(const std::string& text, AlgorithmConfig& config) {
 }
 
 bool readAlgorithmConfig(const std::string& path, AlgorithmConfig& config) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
+    // Opened without waiting: a FIFO in the file's place would otherwise
+    // hold the start until a writer came. Only a regular file is read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     std::string text;
     char chunk[4096];
-    while (in && std::streamsize(text.size()) < kMaxConfigBytes) {
-        in.read(chunk, sizeof chunk);
-        text.append(chunk, size_t(in.gcount()));
+    while (ok && text.size() < kMaxConfigBytes) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n > 0) {
+            text.append(chunk, size_t(n));
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            ok = false;
+        }
     }
-    if (in.bad()) return false;
+    ::close(fd);
+    if (!ok) return false;
     parseAlgorithmConfig(text, config);
     return true;
 }

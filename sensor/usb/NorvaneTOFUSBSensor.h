@@ -30,6 +30,8 @@ public:
     int getFrame(uint8_t* data, int64_t* timestamp) override;
     int setControl(int ctrl, int value) override;
     int getControl(int ctrl, int* value) override;
+    // The kit delivers the capture its configuration describes.
+    bool fixedGeometry() const override { return true; }
 
     int deviceIndex() const { return index; }
 

@@ -68,7 +68,15 @@ def test_get_control_is_a_plain_int_and_set_control_reaches_the_camera(depth_cam
     assert type(range_mm) is int and range_mm == 4000
     assert depth_cam.setControl(ndc.TOFControl.RANGE, 2000) == OK
     assert depth_cam.getControl(ndc.TOFControl.RANGE) == 2000
-    assert depth_cam.setControl(ndc.TOFControl.SKIP_FRAME_LOOP, 0) == ndc.TOFErrorCode.NorvaneInvalidParameter
+    assert depth_cam.setControl(ndc.TOFControl.RANGE, 3000) == ndc.TOFErrorCode.NorvaneInvalidParameter
+    assert depth_cam.getControl(ndc.TOFControl.RANGE) == 2000, "a refused range changes nothing"
+    invalid = ndc.TOFErrorCode.NorvaneInvalidParameter
+    assert depth_cam.setControl(ndc.TOFControl.SKIP_FRAME_LOOP, 0) == invalid
+    assert depth_cam.setControl(ndc.TOFControl.SKIP_FRAME, 1) == invalid, "1 of 1 would drop every frame"
+    assert depth_cam.setControl(ndc.TOFControl.SKIP_FRAME_LOOP, 2) == OK
+    assert depth_cam.setControl(ndc.TOFControl.SKIP_FRAME, 1) == OK
+    assert depth_cam.setControl(ndc.TOFControl.SKIP_FRAME_LOOP, 1) == invalid, "the skip comes down first"
+    assert depth_cam.setControl(ndc.TOFControl.SKIP_FRAME, 0) == OK
     assert depth_cam.setControl(ndc.TOFControl.SKIP_FRAME_LOOP, 1) == OK
 
 
@@ -89,6 +97,13 @@ def test_camera_info_is_a_copy_with_checked_properties(depth_cam):
     with pytest.raises(RuntimeError):
         info.connect = None
     assert info.type == ndc.TOFOutput.RAW, "refused assignments change nothing"
+    # An enum read from a record is a copy: it keeps its value (and its hash
+    # in a set) when the field changes afterwards.
+    before = info.type
+    seen = {before}
+    info.type = ndc.TOFOutput.DEPTH
+    assert before == ndc.TOFOutput.RAW and info.type == ndc.TOFOutput.DEPTH
+    assert ndc.TOFOutput.RAW in seen
 
 
 def test_request_gives_the_frame_class_of_the_output(depth_cam, raw_cam):
@@ -122,3 +137,21 @@ def test_start_twice_and_restart_with_another_output(depth_cam):
     assert depth_cam.start(ndc.TOFOutput.RAW) == OK, "a refused start leaves nothing behind"
     assert type(take(depth_cam)) is ndc.RawData
     assert depth_cam.getCameraInfo().type == ndc.TOFOutput.RAW
+
+
+def test_the_readmes_vga_kit_starts_as_written(tmp_path, monkeypatch):
+    # Geometry, frequency mode and width come from the kit at open: no control
+    # needs setting first. The start writes its configuration files here.
+    monkeypatch.chdir(tmp_path)
+    kit = tmp_path / "vga.conf"
+    kit.write_text("# a noise-free VGA kit, as fast as it is read\ngeometry = vga\nfrequency = dual\n"
+                   "width = 320\nheight = 240\nfps = 0\nnoise = 0\n")  # fmt: skip
+    cam = ndc.NorvaneCamera()
+    assert cam.openWithFile(str(kit)) == OK
+    assert [cam.getControl(c) for c in (ndc.TOFControl.FMT_WIDTH, ndc.TOFControl.FMT_HEIGHT, ndc.TOFControl.MODE)] == [
+        320, 240, 1]  # fmt: skip
+    assert cam.start(ndc.TOFOutput.DEPTH) == OK
+    frame = take(cam)
+    assert frame.getDepthData().shape == (240, 320)
+    assert cam.releaseFrame(frame) == OK
+    assert cam.stop() == OK and cam.close() == OK

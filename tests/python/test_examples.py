@@ -44,3 +44,10 @@ def test_demo_streams_and_draws_the_room(kit, tmp_path):
     assert ball[0] > ball[2] + 0.3 and wall[2] > wall[0] + 0.3, (ball, wall)
     # The ball, near and facing the camera, reflects far more light than the wall.
     assert amplitude[127, 59, 0] > amplitude[90, 120, 0] + 0.2
+
+
+def test_norvane_examples(kit, tmp_path):
+    out = run("stream.py", "0.3", str(kit), cwd=tmp_path)
+    assert re.search(r"frame +\d+ at +\d+ ms: centre +3000 mm, missed \d+", out), out
+    out = run("point_cloud.py", str(tmp_path / "room.ply"), str(kit), cwd=tmp_path)
+    assert "wrote 43200 points" in out and (tmp_path / "room.ply").stat().st_size > 43200 * 12, out

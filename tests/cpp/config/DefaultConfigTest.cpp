@@ -1,7 +1,12 @@
 // The default configuration files, checked byte for byte against texts
 // assembled here from their tables.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <map>
 #include <string>
@@ -241,4 +246,56 @@ TEST(DefaultConfig, StopsAtTheFirstFileThatCannotBeOpened) {
         EXPECT_FALSE(writeDefaultConfigFiles());
         EXPECT_EQ(contentOf(kConfigCameraFile), expectedCamera());
     }
+}
+
+// A FIFO with no reader once held the write open for ever; one with a
+// reader would have taken the text. Both are refused at once.
+TEST(DefaultConfig, RefusesAFifoInAFilesPlaceWithoutWaiting) {
+    for (const char* name : {kConfigAlgorithmFile, kRegisterFile}) {
+        SCOPED_TRACE(name);
+        sim::ScopedWorkDir dir;
+        ASSERT_EQ(mkfifo(name, 0644), 0);
+        EXPECT_FALSE(writeDefaultConfigFiles());
+        const int reader = open(name, O_RDONLY | O_NONBLOCK);
+        ASSERT_GE(reader, 0);
+        EXPECT_FALSE(writeDefaultConfigFiles()) << "with a reader";
+        char byte;
+        EXPECT_EQ(read(reader, &byte, 1), 0) << "nothing was written into the FIFO";
+        close(reader);
+    }
+}
+
+// A full disk: the file size limit stands in for it (writes past it fail
+// with EFBIG), so a file cut short makes the whole write fail.
+TEST(DefaultConfig, AFileNotWrittenWholeFails) {
+    struct Limit {
+        rlimit saved{};
+        void (*handler)(int) = signal(SIGXFSZ, SIG_IGN);
+        explicit Limit(rlim_t bytes) {
+            getrlimit(RLIMIT_FSIZE, &saved);
+            rlimit cut = saved;
+            cut.rlim_cur = bytes;
+            setrlimit(RLIMIT_FSIZE, &cut);
+        }
+        ~Limit() {
+            setrlimit(RLIMIT_FSIZE, &saved);
+            signal(SIGXFSZ, handler);
+        }
+    };
+    // 100: the 273 bytes of the algorithm file are cut short. 1000: they
+    // fit, the 9476 bytes of the camera file do not.
+    for (rlim_t bytes : {rlim_t(100), rlim_t(1000)}) {
+        SCOPED_TRACE(bytes);
+        sim::ScopedWorkDir dir;
+        bool written;
+        {
+            Limit limit(bytes);
+            written = writeDefaultConfigFiles();
+        }
+        EXPECT_FALSE(written);
+        EXPECT_FALSE(fileExists(kRegisterFile)) << "stops at the file cut short";
+    }
+    sim::ScopedWorkDir dir;
+    Limit roomy(20000);
+    EXPECT_TRUE(writeDefaultConfigFiles());
 }

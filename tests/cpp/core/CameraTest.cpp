@@ -209,7 +209,7 @@ TEST(CameraLifecycle, StartReappliesTheRangeAndReportsTheOutput) {
     Rig r;
     ASSERT_EQ(r.open(240, 180), 0);
     r.sensor->setGated(true);
-    ASSERT_EQ(r.cam->setControl(CameraCtrl::RANGE, 3000), NorvaneSuccess);
+    ASSERT_EQ(r.cam->setControl(CameraCtrl::RANGE, 2000), NorvaneSuccess);
     ASSERT_EQ(r.cam->start(FrameType::DEPTH), NorvaneSuccess);
     EXPECT_FALSE(r.cam->isStopped());
     CameraInfo info = r.cam->getCameraInfo();
@@ -218,7 +218,8 @@ TEST(CameraLifecycle, StartReappliesTheRangeAndReportsTheOutput) {
     EXPECT_EQ(info.bpp, 2u);
     int range = 0;
     EXPECT_EQ(r.cam->getControl(CameraCtrl::RANGE, &range), NorvaneSuccess);
-    EXPECT_EQ(range, 3000);
+    EXPECT_EQ(range, 2000);
+    EXPECT_EQ(r.sensor->setControlCalls().back(), std::make_pair(0, 2000)) << "re-applied at the start";
     EXPECT_EQ(r.cam->start(FrameType::DEPTH), NorvaneUnkownError) << "already running";
     EXPECT_EQ(r.sensorLog->starts.load(), 1) << "the running sensor is not restarted";
     EXPECT_EQ(r.cam->stop(), NorvaneSuccess);

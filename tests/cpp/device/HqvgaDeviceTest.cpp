@@ -175,18 +175,20 @@ TEST(HqvgaDevice, RangeControl) {
     ASSERT_EQ(d.getControl(CameraCtrl::RANGE, &v), NorvaneSuccess);
     EXPECT_EQ(v, 4000);
     ASSERT_EQ(d.setControl(CameraCtrl::RANGE, 2000), NorvaneSuccess);
-    // 3000 keeps 75 MHz but takes the long-range order.
-    ASSERT_EQ(d.setControl(CameraCtrl::RANGE, 3000), NorvaneSuccess);
+    EXPECT_EQ(d.decodeParams().modulationHz, 75000000.0f);
+    EXPECT_TRUE(d.decodeParams().shortRange);
+    // 3000 once kept 75 MHz with the long-range order: a 3000 mm wall read
+    // 1507 mm. Ranges the decode cannot follow are refused, nothing changed.
+    for (int refused : {3000, 0, -2000, 1999, 4001, 2, 4}) {
+        EXPECT_EQ(d.setControl(CameraCtrl::RANGE, refused), NorvaneInvalidParameter) << refused;
+    }
     ASSERT_EQ(d.getControl(CameraCtrl::RANGE, &v), NorvaneSuccess);
-    EXPECT_EQ(v, 3000);
-    hqvga::DecodeParams p = d.decodeParams();
-    EXPECT_EQ(p.modulationHz, 75000000.0f);
-    EXPECT_FALSE(p.shortRange);
-    Capture cap = zeroCapture();
-    put(cap, 1, 0, 1);  // long order: y = 0, x = -16, pi; at 75 MHz that is 1000 mm
-    EXPECT_FLOAT_EQ(decode(d, cap).depth[0], 1000.0f);
+    EXPECT_EQ(v, 2000);
+    EXPECT_EQ(d.decodeParams().modulationHz, 75000000.0f);
+    EXPECT_TRUE(d.decodeParams().shortRange);
     ASSERT_EQ(d.setControl(CameraCtrl::RANGE, 4000), NorvaneSuccess);
     EXPECT_EQ(d.decodeParams().modulationHz, 37500000.0f);
+    EXPECT_FALSE(d.decodeParams().shortRange);
 }
 
 TEST(HqvgaDevice, OtherControlsAndTheFixedInterface) {
@@ -222,21 +224,25 @@ TEST(HqvgaDevice, OtherControlsAndTheFixedInterface) {
 }
 
 TEST(HqvgaDevice, TheSensorModulatesAtTheDecodedFrequency) {
-    // The two ranges that select a modulation frequency reach the sensor, so
-    // the captures it delivers match the decode; other ranges do not.
+    // The range reaches the sensor first; the decode follows only what the
+    // sensor took, so the captures it delivers match the decode.
     NorvaneDeviceHQVGA d(PLATFORM_UNKNOWN);
     sim::ScriptedSensor s;
     ASSERT_EQ(d.init(&s, HQVGA), NorvaneSuccess);
     EXPECT_EQ(d.setControl(CameraCtrl::RANGE, 2000), NorvaneSuccess);
-    EXPECT_EQ(d.setControl(CameraCtrl::RANGE, 3000), NorvaneSuccess);
+    EXPECT_EQ(d.setControl(CameraCtrl::RANGE, 3000), NorvaneInvalidParameter);
     EXPECT_EQ(d.setControl(CameraCtrl::RANGE, 4000), NorvaneSuccess);
     using Call = std::pair<int, int>;
     EXPECT_EQ(s.setControlCalls(), (std::vector<Call>{{0, 2000}, {0, 4000}}));
-    // A refusal by the sensor leaves the device's answer; a device error is reported.
-    s.setControlResult(CameraCtrl::RANGE, 1);
-    EXPECT_EQ(d.setControl(CameraCtrl::RANGE, 2000), NorvaneSuccess);
-    s.setControlResult(CameraCtrl::RANGE, -2);
-    EXPECT_EQ(d.setControl(CameraCtrl::RANGE, 2000), -2);
+    // A refusal or an error of the sensor is reported and changes nothing.
+    for (int result : {1, -2, 4}) {
+        s.setControlResult(CameraCtrl::RANGE, result);
+        EXPECT_EQ(d.setControl(CameraCtrl::RANGE, 2000), result);
+        int v = 0;
+        ASSERT_EQ(d.getControl(CameraCtrl::RANGE, &v), NorvaneSuccess);
+        EXPECT_EQ(v, 4000) << result;
+        EXPECT_EQ(d.decodeParams().modulationHz, 37500000.0f) << result;
+    }
 }
 
 TEST(HqvgaDevice, PlainTwelveBitTransportsAreNotShifted) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <string>
@@ -138,6 +139,33 @@ TEST_F(VgaEndToEnd, StartRefusesAKitOfAnotherGeometry) {
     camera.close();
 }
 
+// A USB kit cannot be reconfigured: the device takes the kit's geometry
+// at open, so every kit starts without a setting (MODE, FMT_WIDTH and
+// FMT_HEIGHT once had to be set to match it first).
+TEST_F(VgaEndToEnd, EveryKitStartsWithTheGeometryItWasOpenedWith) {
+    for (const Case c : {Case{640, 480, false}, Case{640, 480, true}, Case{320, 240, false}, Case{320, 240, true}}) {
+        SCOPED_TRACE(::testing::Message() << c.width << " x " << c.height << (c.dual ? " dual" : " single"));
+        sim::writeWholeFile("kit.conf", kitConfig(c));
+        ASSERT_EQ(camera.openWithFile("kit.conf", 0), NorvaneSuccess);
+        int value = -1;
+        EXPECT_EQ(camera.getControl(CameraCtrl::FMT_WIDTH, &value), NorvaneSuccess);
+        EXPECT_EQ(value, c.width);
+        EXPECT_EQ(camera.getControl(CameraCtrl::FMT_HEIGHT, &value), NorvaneSuccess);
+        EXPECT_EQ(value, c.height);
+        EXPECT_EQ(camera.getControl(CameraCtrl::MODE, &value), NorvaneSuccess);
+        EXPECT_EQ(value, c.dual ? 1 : 0);
+        ASSERT_EQ(camera.start(FrameType::DEPTH), NorvaneSuccess);
+        NorvaneFrameBuffer* f = camera.requestFrame(kTimeoutMs);
+        ASSERT_NE(f, nullptr);
+        FrameDataFormat format{};
+        ASSERT_EQ(f->getFormat(FrameType::DEPTH, format), 0);
+        EXPECT_EQ(format.width, uint32_t(c.width));
+        EXPECT_EQ(format.height, uint32_t(c.height));
+        EXPECT_EQ(camera.releaseFrame(f), NorvaneSuccess);
+        EXPECT_EQ(camera.close(), NorvaneSuccess);
+    }
+}
+
 TEST_F(VgaEndToEnd, OnlyTheVgaDeviceWritesConfigurationFiles) {
     sim::writeWholeFile("hqvga.conf", "geometry = hqvga\nfps = 0\nnoise = 0\n");
     ASSERT_EQ(camera.openWithFile("hqvga.conf", 0), NorvaneSuccess);
@@ -188,5 +216,30 @@ TEST_F(VgaEndToEnd, ValidDistanceLimitsApply) {
     EXPECT_GT(inside, 0);
     EXPECT_GT(outside, 0);
     camera.releaseFrame(f);
+    camera.close();
+}
+
+// A FIFO in place of a file the start reads or writes once held start()
+// for ever. In the configuration directory it is passed over (the working
+// directory's file is read instead); in the working directory it cannot be
+// written, so the start fails; "cali.bin" is ignored.
+TEST_F(VgaEndToEnd, AFifoInPlaceOfAFileDoesNotHoldTheStart) {
+    const Case c{320, 240, false};
+    sim::writeWholeFile("kit.conf", kitConfig(c));
+    ASSERT_EQ(mkdir("mine", 0755), 0);
+    ASSERT_EQ(mkfifo((std::string("mine/") + kConfigAlgorithmFile).c_str(), 0644), 0);
+    ASSERT_EQ(mkfifo(kCalibrationFile, 0644), 0);
+    ASSERT_EQ(camera.openWithFile("kit.conf", 0), NorvaneSuccess);
+    ASSERT_EQ(camera.setControlExt(CameraCtrl::CONFIG_DIR_EXT, "mine"), NorvaneSuccess);
+    ASSERT_EQ(camera.start(FrameType::DEPTH), NorvaneSuccess);
+    NorvaneFrameBuffer* f = camera.requestFrame(kTimeoutMs);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(camera.releaseFrame(f), NorvaneSuccess);
+    ASSERT_EQ(camera.stop(), NorvaneSuccess);
+
+    ASSERT_EQ(unlink(kConfigAlgorithmFile), 0);
+    ASSERT_EQ(mkfifo(kConfigAlgorithmFile, 0644), 0);
+    EXPECT_EQ(camera.start(FrameType::DEPTH), NorvaneUnkownError);
+    EXPECT_TRUE(camera.isStopped());
     camera.close();
 }

@@ -122,7 +122,7 @@ TEST(CsiCamera, RangeReachesTheSensorInItsOwnUnits) {
     NorvaneTOFCamera cam;
     ASSERT_EQ(cam.open(Connection::CSI, 0), NorvaneSuccess);
     EXPECT_EQ(cam.setControl(CameraCtrl::RANGE, 2000), NorvaneSuccess);
-    EXPECT_EQ(cam.setControl(CameraCtrl::RANGE, 3000), NorvaneSuccess) << "kept by the device alone";
+    EXPECT_EQ(cam.setControl(CameraCtrl::RANGE, 3000), NorvaneInvalidParameter) << "no modulation decodes it";
     EXPECT_EQ(cam.setControl(CameraCtrl::RANGE, 4000), NorvaneSuccess);
     using Write = std::pair<uint32_t, int32_t>;
     EXPECT_EQ(board.sensor->controls.writes(), (std::vector<Write>{{sim::kRangeControl, 1}, {sim::kRangeControl, 0}}));
