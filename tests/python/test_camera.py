@@ -139,9 +139,10 @@ def test_start_twice_and_restart_with_another_output(depth_cam):
     assert depth_cam.getCameraInfo().type == ndc.TOFOutput.RAW
 
 
-def test_the_readmes_vga_kit_starts_as_written(tmp_path, monkeypatch):
-    # Geometry, frequency mode and width come from the kit at open: no control
-    # needs setting first. The start writes its configuration files here.
+def test_the_documented_vga_kit_starts_as_written(tmp_path, monkeypatch):
+    # The VGA kit of docs/simulated-kit.md. Geometry, frequency mode and width
+    # come from the kit at open: no control needs setting first. The start
+    # writes its configuration files here.
     monkeypatch.chdir(tmp_path)
     kit = tmp_path / "vga.conf"
     kit.write_text("# a noise-free VGA kit, as fast as it is read\ngeometry = vga\nfrequency = dual\n"
