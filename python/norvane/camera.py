@@ -2,7 +2,6 @@
 
 import abc
 import errno
-import importlib
 import os
 import re
 import threading
@@ -657,12 +656,9 @@ def _open_first() -> Camera:
 
 
 def _open_recording(path: str, realtime: bool) -> Camera:
-    # norvane.recording provides open_recording(path, *, realtime) -> Camera.
-    try:
-        recording = importlib.import_module("norvane.recording")
-    except ModuleNotFoundError as error:
-        if error.name != "norvane.recording":
-            raise
-        raise CameraError(f"cannot replay {path}: this installation has no recording support (norvane.recording)", -1) from None
-    camera: Camera = recording.open_recording(path, realtime=realtime)
-    return camera
+    # A missing file is named before the record extra is needed to read one.
+    if not os.path.isfile(path):
+        raise CameraError(f"cannot replay {path}: no such file", -1)
+    from .recording import open_recording  # its ImportError names the extra to install
+
+    return open_recording(path, realtime=realtime)
