@@ -130,6 +130,19 @@ class Control:
     note: str = ""
 
 
+def check_intrinsics(value: Optional[Intrinsics], depth_size: Tuple[int, int], camera: str) -> Optional[Intrinsics]:
+    """The lens a user sets on a camera, checked against the camera's depth image."""
+    if value is not None:
+        if not isinstance(value, Intrinsics):
+            raise TypeError(f"intrinsics must be a norvane.Intrinsics or None, got {type(value).__name__}")
+        if (value.width, value.height) != depth_size:
+            raise ValueError(
+                f"the intrinsics describe {value.width} x {value.height} pixels, "
+                f"the depth image of {camera} is {depth_size[0]} x {depth_size[1]}"
+            )
+    return value
+
+
 class Camera(abc.ABC):
     """A camera: live, or a recording played back. Use as a context manager.
 
@@ -434,15 +447,7 @@ class LiveCamera(Camera):
 
     @intrinsics.setter
     def intrinsics(self, value: Optional[Intrinsics]) -> None:
-        if value is not None:
-            if not isinstance(value, Intrinsics):
-                raise TypeError(f"intrinsics must be a norvane.Intrinsics or None, got {type(value).__name__}")
-            if (value.width, value.height) != self._info.depth_size:
-                raise ValueError(
-                    f"the intrinsics describe {value.width} x {value.height} pixels, "
-                    f"the depth image of {self._name} is {self._info.depth_size[0]} x {self._info.depth_size[1]}"
-                )
-        self._user_intrinsics = value
+        self._user_intrinsics = check_intrinsics(value, self._info.depth_size, self._name)
 
     def _lens_of_kit(self) -> Optional[Intrinsics]:
         """The simulated kit's exact lens at the current depth size; None for any other camera."""

@@ -28,7 +28,7 @@ from ._bag import (
     Replay,
     depth_to_metres,
 )
-from .camera import Camera, CameraInfo, Control, Frame, _check_timeout
+from .camera import Camera, CameraInfo, Control, Frame, _check_timeout, check_intrinsics
 from .errors import CameraError
 from .geometry import Intrinsics
 
@@ -313,13 +313,7 @@ class RecordedCamera(Camera):
 
     @intrinsics.setter
     def intrinsics(self, value: Optional[Intrinsics]) -> None:
-        if value is not None:
-            if not isinstance(value, Intrinsics):
-                raise TypeError(f"intrinsics must be a norvane.Intrinsics or None, got {type(value).__name__}")
-            if (value.width, value.height) != self._info.depth_size:
-                raise ValueError(f"the intrinsics describe {value.width} x {value.height} pixels, the depth "
-                                 f"image of {self._path} is {self._info.depth_size[0]} x {self._info.depth_size[1]}")
-        self._user_intrinsics = value
+        self._user_intrinsics = check_intrinsics(value, self._info.depth_size, str(self._path))
 
     def read(self, timeout: Optional[float] = 1.0, *, latest: bool = False) -> Optional[Frame]:
         _check_timeout(timeout)
