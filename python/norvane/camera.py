@@ -56,7 +56,10 @@ class Frame:
     timestamp_ms: the sensor's timestamp. index: the capture's number since
     start (gaps are captures this consumer never saw). received_ns: the
     host's monotonic clock (time.monotonic_ns()) when the frame reached the
-    camera's queue. intrinsics: the lens of the depth image, when known.
+    camera's queue; from a recording, that clock as it was on the recording
+    host, comparable only with the other frames of the same recording (not
+    with time.monotonic_ns() now). intrinsics: the lens of the depth image,
+    when known.
     """
 
     __slots__ = ("depth", "amplitude", "confidence", "raw", "timestamp_ms", "index", "received_ns", "intrinsics",

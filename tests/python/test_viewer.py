@@ -60,10 +60,11 @@ def ball_distance(u: int, v: int, lens: Any) -> float:
     return float(along - np.sqrt(along ** 2 - centre @ centre + 350.0 ** 2))
 
 
-async def raw_get(port: int, target: str, host: str = "127.0.0.1") -> Tuple[int, bytes]:
-    """A request with the target exactly as written (a client library would tidy it up)."""
-    reader, writer = await asyncio.open_connection("127.0.0.1", port)
-    writer.write(f"GET {target} HTTP/1.1\r\nHost: {host}\r\nConnection: close\r\n\r\n".encode())
+async def raw_get(port: int, target: str, host: str = "127.0.0.1", address: str = "127.0.0.1") -> Tuple[int, bytes]:
+    """A request with the target and Host exactly as written (a client library would tidy them up)."""
+    reader, writer = await asyncio.open_connection(address, port)
+    header = f"Host: {host}\r\n" if host else ""
+    writer.write(f"GET {target} HTTP/1.1\r\n{header}Connection: close\r\n\r\n".encode())
     data = await reader.read()
     writer.close()
     return int(data.split()[1]), data
@@ -176,9 +177,75 @@ def test_only_the_page_assets_are_served(view_kit: Path) -> None:
                            "/..\\..\\etc\\passwd", "/snapshot.ply/../../etc/passwd", "http://127.0.0.1/../etc/passwd"):
                 status, data = await raw_get(port, target)
                 assert status in (400, 404) and b"root:" not in data and b"import" not in data, target
-            # A name pointed at this machine by another site is not answered; loopback names are.
-            for host, expected in (("rebound.example:80", 403), ("localhost:1", 200), ("[::1]", 200)):
-                assert (await raw_get(port, "/", host))[0] == expected, host
+    asyncio.run(body())
+
+
+def lan_address() -> "str | None":
+    """This machine's address on its default route, if it has one (no packet is sent)."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        try:
+            probe.connect(("192.0.2.1", 9))
+        except OSError:
+            return None
+        address = probe.getsockname()[0]
+    return None if address.startswith("127.") else address
+
+
+def test_only_requests_addressed_to_this_machine_are_answered(view_kit: Path) -> None:
+    # A name another site points at this machine, on loopback or on the LAN, gets 403.
+    lan = lan_address()
+    name = socket.gethostname()
+    cases = [("127.0.0.1", "127.0.0.1", host, expected) for host, expected in (
+        ("rebound.example:80", 403), ("localhost:1", 200), ("[::1]", 200), ("[::1", 403))]
+    if lan is not None:
+        cases += [("0.0.0.0", lan, host, expected) for host, expected in (
+            ("evil.example", 403), ("evil.example:8080", 403), (f"{lan}:8080", 200), (name, 200),
+            (f"{name.split('.')[0]}.local:8080", 200), ("camera.lab", 200), ("CAMERA.Lab.:80", 200),
+            (f"{name}.evil.example", 403))]
+
+    async def body() -> None:
+        for bind in sorted({case[0] for case in cases}):
+            app = create_app(config=view_kit, allowed_hosts=["camera.lab"])
+            async with TestClient(TestServer(app, host=bind)) as client:
+                for _, address, host, expected in (case for case in cases if case[0] == bind):
+                    assert (await raw_get(client.server.port, "/", host, address))[0] == expected, (bind, host)
+    asyncio.run(body())
+    for bad in ("", "http://camera.lab/", "camera.lab:80", "-camera", "a b"):
+        with pytest.raises(ValueError, match="not a host name"):
+            create_app(config=view_kit, allowed_hosts=[bad])
+
+
+def test_a_replay_ends_on_the_page_with_ages_from_its_hand_out(view_kit: Path, tmp_path: Path) -> None:
+    pytest.importorskip("mcap_ros2")
+    path = tmp_path / "short.mcap"
+    with norvane.open(view_kit) as cam:
+        cam.start()
+        with cam.record(path):
+            recorded = [frame.index for _, frame in zip(range(20), cam.frames(timeout=5.0))]
+    recorded_by = time.monotonic()
+    time.sleep(1.0)  # the recorded host times are now at least a second old
+
+    async def body() -> None:
+        app = create_app(open_camera=lambda: norvane.open(path, realtime=False))
+        async with TestClient(TestServer(app, host="127.0.0.1")) as client:
+            ws = await client.ws_connect("/ws")
+            assert (await next_text(ws))["type"] == "hello"
+            ages = []
+            while (message := await ws.receive(timeout=WAIT_S)).type == WSMsgType.BINARY:
+                ages.append(protocol.decode(message.data)["age_ms"])
+            assert json.loads(message.data) == {"type": "ended", "message": f"the recording ended: {path}"}
+            old = (time.monotonic() - recorded_by) * 1000
+            assert ages and max(ages) < old / 2, (ages, old)
+            # The capture thread ends rather than asking the finished replay again and again.
+            for _ in range(int(WAIT_S / 0.05)):
+                if not [t for t in threading.enumerate() if t.name == "norvane-viewer-capture"]:
+                    break
+                await asyncio.sleep(0.05)
+            else:
+                raise AssertionError("the capture thread still runs after the end of the recording")
+            assert app[VIEWER].relay.latest.index == recorded[-1]
+            late = await client.ws_connect("/ws")
+            assert (await next_text(late))["ended"] == f"the recording ended: {path}"
     asyncio.run(body())
 
 

@@ -22,6 +22,17 @@ def _port(text: str) -> int:
     return value
 
 
+def _host_name(text: str) -> str:
+    try:
+        from norvane.viewer.app import allowed_host
+    except ImportError:
+        return text  # run() names the missing extra
+    try:
+        return allowed_host(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
 def register(subparsers: "argparse._SubParsersAction[Any]") -> None:
     parser = subparsers.add_parser(
         "view", help="serve a live view of the camera to a web browser",
@@ -32,6 +43,9 @@ def register(subparsers: "argparse._SubParsersAction[Any]") -> None:
                         help="address to listen on (default %(default)s, this machine only; "
                              "0.0.0.0 lets every machine on the board's networks watch and change the controls)")
     parser.add_argument("--port", type=_port, default=DEFAULT_PORT, help="port (default %(default)s; 0: any free port)")
+    parser.add_argument("--allowed-host", metavar="NAME", action="append", default=[], type=_host_name,
+                        help="a further name browsers may reach this machine by (repeatable; "
+                             "addresses, localhost and the host name are always answered)")
     parser.set_defaults(handler=run)
 
 
@@ -41,7 +55,8 @@ async def _serve(args: argparse.Namespace) -> int:
     from norvane.viewer import create_app
 
     host, port = args.host, args.port
-    runner = web.AppRunner(create_app(open_camera=lambda: open_source(args)), handle_signals=False)
+    runner = web.AppRunner(create_app(open_camera=lambda: open_source(args), allowed_hosts=args.allowed_host),
+                           handle_signals=False)
     await runner.setup()  # opens the camera
     try:
         try:

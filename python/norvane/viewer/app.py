@@ -7,12 +7,14 @@ import dataclasses
 import ipaddress
 import json
 import os
+import re
+import socket
 import tempfile
 from importlib import resources
-from typing import Any, AsyncIterator, Awaitable, Callable, Dict, Optional, Tuple, Union
+from typing import Any, AsyncIterator, Awaitable, Callable, Dict, FrozenSet, Iterable, Optional, Tuple, Union
 from urllib.parse import urlsplit
 
-from aiohttp import WSMsgType, web
+from aiohttp import WSMsgType, hdrs, web
 
 import norvane
 from norvane.viewer import controls
@@ -55,6 +57,9 @@ class Viewer:
 
 
 VIEWER = web.AppKey("viewer", Viewer)
+NAMES = web.AppKey("names", FrozenSet[str])
+_LABEL = r"[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}[A-Za-z0-9])?"
+_HOST_NAME = re.compile(rf"{_LABEL}(?:\.{_LABEL})*\.?")
 ASSETS_KEY = web.AppKey("assets", Dict[str, Tuple[bytes, str]])
 
 
@@ -71,32 +76,57 @@ def _hello(viewer: Viewer) -> Dict[str, Any]:
         "controls": controls.describe(camera),
         "values": controls.values(camera),
         "failure": viewer.relay.failure if viewer.relay else None,
+        "ended": viewer.relay.ended if viewer.relay else None,
     }
 
 
-def _is_loopback(address: str) -> bool:
+def machine_names() -> FrozenSet[str]:
+    """The names this machine answers to: localhost and its host name, bare and under .local."""
+    name = socket.gethostname().lower().rstrip(".")
+    first = name.split(".")[0]
+    return frozenset(n for n in ("localhost", name, first, f"{first}.local") if n and n != ".local")
+
+
+def allowed_host(name: str) -> str:
+    """`name` as the allow-list holds it (lower case, no trailing dot); ValueError if it is no host name."""
+    if not isinstance(name, str) or not _HOST_NAME.fullmatch(name):
+        raise ValueError(f"not a host name: {name!r} (give a name such as camera.lab, without scheme or port)")
+    return name.lower().rstrip(".")
+
+
+def _host_name(host: str) -> str:
     try:
-        return ipaddress.ip_address(address).is_loopback
-    except ValueError:
+        return (urlsplit("//" + host).hostname or "").rstrip(".")
+    except ValueError:  # a malformed address such as "[::1"
+        return ""
+
+
+def _addressed_here(host: str, names: FrozenSet[str]) -> bool:
+    """Whether a request's Host names this machine: one of `names`, or an address."""
+    name = _host_name(host)
+    if not name:
         return False
-
-
-def _loopback_name(host: str) -> bool:
-    name = urlsplit("//" + host).hostname or ""
-    return name == "localhost" or _is_loopback(name)
+    try:
+        ipaddress.ip_address(name)
+        return True  # no other site can point an address here
+    except ValueError:
+        return name in names
 
 
 @web.middleware
-async def _loopback_names_only(request: web.Request,
-                               handler: Callable[[web.Request], Awaitable[web.StreamResponse]]) -> web.StreamResponse:
-    """On a loopback address, answers only requests addressed to a loopback name.
+async def _known_names_only(request: web.Request,
+                            handler: Callable[[web.Request], Awaitable[web.StreamResponse]]) -> web.StreamResponse:
+    """Answers only requests addressed to this machine, on every address it listens on.
 
-    A web site that points its own name at 127.0.0.1 would otherwise have its
-    pages read the camera and steer it from the user's browser.
+    A web site that points its own name at this machine (at 127.0.0.1, or at
+    the board's address on the LAN) would otherwise have its pages read the
+    camera and steer it from the browser of anyone who visits them.
     """
-    local = request.transport.get_extra_info("sockname") if request.transport else None
-    if local and _is_loopback(local[0]) and not _loopback_name(request.host):
-        raise web.HTTPForbidden(text="this viewer answers to localhost and 127.0.0.1 only")
+    # The header itself: without one, aiohttp would put this machine's own name in its place.
+    host = request.headers.get(hdrs.HOST, "")
+    if not _addressed_here(host, request.app[NAMES]):
+        raise web.HTTPForbidden(text="this viewer answers only to requests addressed to this machine "
+                                     "(norvane view --allowed-host NAME adds a name)")
     return await handler(request)
 
 
@@ -189,7 +219,7 @@ async def _camera(app: web.Application) -> AsyncIterator[None]:
     try:
         await loop.run_in_executor(None, viewer.camera.start)
         viewer.relay = Relay(viewer.camera, loop)
-        viewer.relay.on_failure = lambda text: viewer.broadcast({"type": "failure", "message": text})
+        viewer.relay.on_end = lambda kind, text: viewer.broadcast({"type": kind, "message": text})
         viewer.relay.start()
         yield
     finally:
@@ -216,18 +246,25 @@ async def _goodbye(ws: web.WebSocketResponse, request: web.Request) -> None:
 
 
 def create_app(source: Source = None, *, config: Source = None,
-               open_camera: Optional[Callable[[], norvane.Camera]] = None) -> web.Application:
+               open_camera: Optional[Callable[[], norvane.Camera]] = None,
+               allowed_hosts: Iterable[str] = ()) -> web.Application:
     """The viewer for the camera at `source` (as norvane.open takes it), opened at startup.
 
-    `open_camera` replaces the opening (tests hand in a camera of their own).
+    Requests must name this machine in their Host header: by an address, by
+    one of machine_names(), or by one of `allowed_hosts` (further names, such
+    as a DNS name of the board). `open_camera` replaces the opening (tests
+    hand in a camera of their own).
     """
     if open_camera is None:
 
         def open_camera() -> norvane.Camera:
             return norvane.open(source, config=config)
 
-    app = web.Application(middlewares=[_loopback_names_only])
+    app = web.Application(middlewares=[_known_names_only])
     app[VIEWER] = Viewer(open_camera=open_camera)
+    if isinstance(allowed_hosts, str):
+        raise TypeError("allowed_hosts must be a list of names, not one str")
+    app[NAMES] = machine_names() | {allowed_host(name) for name in allowed_hosts}
     app[ASSETS_KEY] = _load_assets()
     for path in ASSETS:
         app.router.add_get(path, _page)

@@ -10,7 +10,8 @@ three planes of ``width * height`` unsigned 16-bit values, row by row::
          8     4  index (capture number since start, modulo 2**32)
         12     4  confidence scale (float32: confidence = value * scale)
         16     8  timestamp_ms (float64, the sensor's)
-        24     8  age_ms (float64, time from reaching the camera to leaving the server)
+        24     8  age_ms (float64, time from reaching the camera to leaving the server;
+                        for a replay, from being read from the recording)
         32        depth (millimetres, rounded; 0 = no distance)
                   amplitude (sample units, rounded)
                   confidence (value / scale, rounded)
@@ -73,7 +74,7 @@ def encode(frame: norvane.Frame) -> bytearray:
 
 
 def with_age(message: bytearray, received_ns: int, now_ns: int | None = None) -> bytes:
-    """A copy of the message carrying the frame's age in milliseconds (host monotonic clock)."""
+    """A copy of the message carrying the time since `received_ns` in milliseconds (host monotonic clock)."""
     now = time.monotonic_ns() if now_ns is None else now_ns
     age = AGE.pack(max(0, now - received_ns) / 1e6)
     return b"".join((memoryview(message)[:AGE_OFFSET], age, memoryview(message)[AGE_OFFSET + AGE.size:]))

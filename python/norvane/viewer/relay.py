@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import asyncio
 import threading
+import time
 from collections import deque
 from typing import Any, Awaitable, Callable, Deque, Optional, Set, Tuple
 
@@ -33,10 +34,11 @@ class Client:
         self.sent = 0
         self.skipped = 0
 
-    def offer(self, message: bytearray, received_ns: int) -> None:
+    def offer(self, message: bytearray, since_ns: int) -> None:
+        """The newest frame, aged from `since_ns` (the host's monotonic clock)."""
         if self.frame is not None:
             self.skipped += 1
-        self.frame = (message, received_ns)
+        self.frame = (message, since_ns)
         self.wake.set()
 
     def say(self, text: str) -> None:
@@ -59,9 +61,9 @@ class Client:
             while self.texts:
                 await send_text(self.texts.popleft())
             if self.frame is not None:
-                message, received_ns = self.frame
+                message, since_ns = self.frame
                 self.frame = None
-                await send_bytes(protocol.with_age(message, received_ns))
+                await send_bytes(protocol.with_age(message, since_ns))
                 self.sent += 1
 
 
@@ -73,8 +75,10 @@ class Relay:
         self.clients: Set[Client] = set()
         self.latest: Optional[norvane.Frame] = None  # the newest frame, for snapshots
         self.captured = 0
+        # Why no frame will come any more: the camera failed, or it stopped (the end of a recording).
         self.failure: Optional[str] = None
-        self.on_failure: Optional[Callable[[str], None]] = None
+        self.ended: Optional[str] = None
+        self.on_end: Optional[Callable[[str, str], None]] = None  # ("failure" or "ended", the text)
         self._loop = loop
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._capture, name="norvane-viewer-capture", daemon=True)
@@ -97,15 +101,25 @@ class Relay:
         self.clients.discard(client)
 
     def _capture(self) -> None:
+        # A replay's host times are another run's clock: its frames age from their hand-out.
+        replay = self.camera.info.connection == "recording"
         while not self._stop.is_set():
             try:
                 frame = self.camera.read(READ_TIMEOUT_S, latest=True)
+                handed_out_ns = time.monotonic_ns()
                 # Nobody watching: nothing to pack.
                 message = protocol.encode(frame) if frame is not None and self.clients else None
             except Exception as error:  # a camera failure ends the stream, not the server
-                self._post(self._fail, f"the camera stopped delivering frames: {error}")
+                self._post(self._end, "failure", f"the camera stopped delivering frames: {error}")
                 return
-            if frame is not None and not self._post(self._publish, frame, message):
+            if frame is None:
+                if not self.camera.running:  # a recording played to its end: no frame will come
+                    what = "the recording ended" if replay else "the camera stopped streaming"
+                    self._post(self._end, "ended", f"{what}: {self.camera.info.source}")
+                    return
+                continue
+            since_ns = handed_out_ns if replay else int(frame.received_ns)
+            if not self._post(self._publish, frame, message, since_ns):
                 return
 
     def _post(self, callback: Callable[..., None], *args: Any) -> bool:
@@ -115,15 +129,18 @@ class Relay:
         except RuntimeError:  # the loop is closed: the server is going away
             return False
 
-    def _publish(self, frame: norvane.Frame, message: Optional[bytearray]) -> None:
+    def _publish(self, frame: norvane.Frame, message: Optional[bytearray], since_ns: int) -> None:
         self.latest = frame
         self.captured += 1
         if message is None:
             return
         for client in self.clients:
-            client.offer(message, int(frame.received_ns))
+            client.offer(message, since_ns)
 
-    def _fail(self, text: str) -> None:
-        self.failure = text
-        if self.on_failure is not None:
-            self.on_failure(text)
+    def _end(self, kind: str, text: str) -> None:
+        if kind == "failure":
+            self.failure = text
+        else:
+            self.ended = text
+        if self.on_end is not None:
+            self.on_end(kind, text)

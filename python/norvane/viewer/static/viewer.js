@@ -145,6 +145,7 @@
       }
       showValues(message.values);
       if (message.failure) say(message.failure, "refused");
+      else if (message.ended) say(message.ended, "ended");
     } else if (message.type === "controls") {
       showValues(message.values);
       say("applied", "ok");
@@ -152,6 +153,8 @@
       say(`refused: ${message.message}`, "refused");
     } else if (message.type === "failure") {
       say(message.message, "refused");
+    } else if (message.type === "ended") {  // the last frame stays on the page
+      say(message.message, "ended");
     }
   };
   const number = (text) => { const t = text.trim(); return t !== "" && isFinite(Number(t)) ? Number(t) : t; };
