@@ -45,6 +45,7 @@ _MODES = {"single": 0, "dual": 1}
 _HQVGA_RANGES_MM = (2000, 4000)
 _NOT_IMPLEMENTED = 4
 _SOURCE = re.compile(r"(csi|usb):(\d+)")
+_MAX_INDEX = 2**31 - 1  # the library takes an int
 
 
 class Frame:
@@ -608,6 +609,17 @@ def find_cameras() -> List[str]:
     return sources
 
 
+def camera_source(text: str) -> Optional[Tuple[int, int]]:
+    """(connection, index) of "csi:N" or "usb:N", None for any other source; ValueError for too large an N."""
+    match = _SOURCE.fullmatch(text)
+    if not match:
+        return None
+    index = int(match.group(2))
+    if index > _MAX_INDEX:
+        raise ValueError(f"the camera index of {text!r} is out of range (0 to {_MAX_INDEX})")
+    return _CSI if match.group(1) == "csi" else _USB, index
+
+
 def open(source: Optional[PathLike] = None, *, config: Optional[PathLike] = None, realtime: bool = True) -> Camera:
     """Opens a camera.
 
@@ -632,12 +644,12 @@ def open(source: Optional[PathLike] = None, *, config: Optional[PathLike] = None
         raise TypeError(f"realtime must be True or False, got {type(realtime).__name__}")
     if not realtime and not (text is not None and text.endswith(".mcap")):
         raise ValueError("realtime=False applies to a recording (a path ending in .mcap), not to a camera")
-    match = _SOURCE.fullmatch(text) if text is not None else None
-    if match:
-        connection = _CSI if match.group(1) == "csi" else _USB
+    camera = camera_source(text) if text is not None else None
+    if camera:
+        connection, index = camera
         if connection == _CSI and config_path is not None:
             raise ValueError("config= configures a USB kit; a CSI camera takes none")
-        return LiveCamera(connection, int(match.group(2)), config_path)
+        return LiveCamera(connection, index, config_path)
     if text is None:
         if config_path is not None:
             return LiveCamera(_USB, 0, config_path)

@@ -3,7 +3,7 @@
 import argparse
 import importlib
 import sys
-from typing import List, Optional, Sequence
+from typing import List, NoReturn, Optional, Sequence
 
 from .errors import CameraError
 
@@ -16,8 +16,15 @@ COMMANDS: List[str] = [
 ]
 
 
+class _Parser(argparse.ArgumentParser):
+    """Usage errors as one line, like every other failure of the command."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"norvane: {message} (see: {self.prog} --help)\n")
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="norvane", description="Norvane time-of-flight depth cameras.")
+    parser = _Parser(prog="norvane", description="Norvane time-of-flight depth cameras.")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND")
     subparsers.required = True
     for name in COMMANDS:
@@ -35,6 +42,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         code: int = args.handler(args)
     except CameraError as error:
+        print(f"norvane: {error}", file=sys.stderr)
+        return 1
+    except OSError as error:  # the output: a full disk, a folder taken away
         print(f"norvane: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:

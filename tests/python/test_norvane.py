@@ -114,6 +114,7 @@ def test_mistakes_and_failures_raise_with_their_reasons(kit, tmp_path, capfd):
     for call, kind, text in [
         (lambda: norvane.open(3), TypeError, "source"),
         (lambda: norvane.open("usb:x"), ValueError, "usb:N"),
+        (lambda: norvane.open("usb:99999999999"), ValueError, "out of range"),
         (lambda: norvane.open(config=tmp_path / "missing.conf"), FileNotFoundError, "missing.conf"),
         (lambda: norvane.open("csi:0", config=kit), ValueError, "CSI"),
         (lambda: norvane.open(bad), norvane.CameraError, "bad.conf"),
@@ -251,3 +252,40 @@ def test_snapshot_and_info_commands(kit, tmp_path, capsys):
     assert main(["snapshot", "csi:99", "-o", str(tmp_path / "none")]) == 1
     assert "norvane: open failed on CSI camera /dev/video99" in capsys.readouterr().err
     assert main(["nonsense"]) == 2
+
+
+@pytest.mark.parametrize("argv, code, said", [
+    (["snapshot", "KIT", "-o", "OUT", "--timeout", "-1"], 2, "--timeout: not a number of seconds above 0: '-1'"),
+    (["snapshot", "KIT", "-o", "OUT", "--timeout", "nan"], 2, "--timeout: not a number of seconds above 0: 'nan'"),
+    (["snapshot", "KIT", "-o", "OUT", "--timeout", "soon"], 2, "--timeout"),
+    (["snapshot", "usb:99999999999", "-o", "OUT"], 2, "camera index of 'usb:99999999999' is out of range"),
+    (["info", "usb:99999999999"], 2, "out of range (0 to 2147483647)"),
+    (["info", "csi:2147483648"], 2, "out of range"),
+    (["view", "--port", "-1"], 2, "not a port number"),
+    (["info", "--bogus"], 2, "unrecognized arguments: --bogus"),
+    ([], 2, "required: COMMAND"),
+    (["snapshot", "csi:99", "-o", "OUT"], 1, "open failed on CSI camera /dev/video99"),
+    (["info", "NOTHING"], 1, "neither 'csi:N', 'usb:N' nor an existing file"),
+])
+def test_command_failures_are_one_line(argv, code, said, kit, tmp_path, capsys):
+    out = tmp_path / "snap"
+    names = {"KIT": str(kit), "OUT": str(out), "NOTHING": str(tmp_path / "nothing")}
+    assert main([names.get(a, a) for a in argv]) == code
+    captured = capsys.readouterr()
+    lines = captured.err.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("norvane: ") and said in lines[0], captured.err
+    if code == 2:  # refused before anything started
+        assert not out.exists()
+
+
+def test_snapshot_overwrite_leaves_no_stale_point_cloud(kit, tmp_path, monkeypatch, capsys):
+    out = tmp_path / "snap"
+    assert main(["snapshot", str(kit), "-o", str(out)]) == 0 and (out / "points.ply").exists()
+    # A camera whose lens is not known (a real kit rather than the simulated one) writes no point cloud.
+    monkeypatch.setattr(norvane.camera._native, "SIMULATED_KIT", False)
+    capsys.readouterr()
+    assert main(["snapshot", str(kit), "-o", str(out), "--overwrite"]) == 0
+    assert not (out / "points.ply").exists(), "the earlier frame's point cloud would pass for this one's"
+    assert f"removed the earlier {out / 'points.ply'}" in capsys.readouterr().err
+    assert sorted(p.name for p in out.iterdir()) == sorted(
+        ["depth.png", "amplitude.png", "depth.npy", "amplitude.npy", "confidence.npy"])

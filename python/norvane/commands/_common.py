@@ -1,17 +1,39 @@
 """What the subcommands share: the source arguments and a progress line."""
 
 import argparse
+import math
 import sys
 import time
 from types import TracebackType
 from typing import Optional, TextIO, Type
 
 import norvane
+from norvane.camera import camera_source
+
+
+def _source(text: str) -> str:
+    try:
+        camera_source(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+    return text
+
+
+def seconds(text: str) -> float:
+    """An argparse type: a time in seconds, more than 0 (inf: no limit)."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not value > 0:  # NaN too
+        raise argparse.ArgumentTypeError(f"not a number of seconds above 0: {text!r}")
+    return value
 
 
 def add_source_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
-        "source", nargs="?", help="'csi:N', 'usb:N', a kit configuration file or a recording (default: the first camera found)"
+        "source", nargs="?", type=_source,
+        help="'csi:N', 'usb:N', a kit configuration file or a recording (default: the first camera found)"
     )
     parser.add_argument("--config", metavar="FILE", help="configuration file for a USB kit")
 

@@ -11,7 +11,7 @@ import numpy.typing as npt
 
 import norvane
 
-from ._common import Progress, add_source_arguments, open_source
+from ._common import Progress, add_source_arguments, open_source, seconds
 
 OUTPUTS = ("depth.png", "amplitude.png", "points.ply", "depth.npy", "amplitude.npy", "confidence.npy")
 
@@ -22,7 +22,7 @@ def register(subparsers: "argparse._SubParsersAction[Any]") -> None:
     )
     add_source_arguments(parser)
     parser.add_argument("-o", "--output", metavar="DIR", type=Path, required=True, help="folder for the files")
-    parser.add_argument("--timeout", type=float, default=5.0, help="seconds to wait for the frame (default 5)")
+    parser.add_argument("--timeout", type=seconds, default=5.0, help="seconds to wait for the frame (default 5)")
     parser.add_argument("--overwrite", action="store_true", help="replace files of an earlier snapshot")
     parser.set_defaults(handler=run)
 
@@ -92,7 +92,10 @@ def run(args: argparse.Namespace) -> int:
         norvane.save_ply(out / "points.ply", frame.points(), np.repeat(grey[:, np.newaxis], 3, axis=1))
         written.append(out / "points.ply")
     else:
-        print("norvane: no point cloud: the lens of this camera is not known", file=sys.stderr)
+        stale = out / "points.ply"  # an earlier snapshot's, replaced as --overwrite asked
+        removed = f"; removed the earlier {stale}" if stale.exists() else ""
+        stale.unlink(missing_ok=True)
+        print(f"norvane: no point cloud: the lens of this camera is not known{removed}", file=sys.stderr)
     for name in ("depth", "amplitude", "confidence"):
         np.save(out / f"{name}.npy", getattr(frame, name))
         written.append(out / f"{name}.npy")
