@@ -1,5 +1,8 @@
 """The norvane package end to end on the simulated kit."""
 import gc
+import re
+import subprocess
+import sys
 import threading
 import time
 import weakref
@@ -289,3 +292,14 @@ def test_snapshot_overwrite_leaves_no_stale_point_cloud(kit, tmp_path, monkeypat
     assert f"removed the earlier {out / 'points.ply'}" in capsys.readouterr().err
     assert sorted(p.name for p in out.iterdir()) == sorted(
         ["depth.png", "amplitude.png", "depth.npy", "amplitude.npy", "confidence.npy"])
+
+
+def test_the_package_needs_no_newer_python_than_it_declares():
+    pytest.importorskip("vermin")  # the test command installs it
+    root = Path(__file__).resolve().parents[2]
+    declared = re.search(r'^requires-python = ">=(3\.\d+)"$', (root / "pyproject.toml").read_text(), re.M)
+    assert declared, "requires-python is not of the form >=3.N"
+    done = subprocess.run([sys.executable, "-c", "import sys, vermin; sys.exit(vermin.main())", "--no-tips",
+                           "--violations", f"-t={declared.group(1)}-", str(root / "python" / "norvane")],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr

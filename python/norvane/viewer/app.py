@@ -7,10 +7,10 @@ import dataclasses
 import ipaddress
 import json
 import os
+import pkgutil
 import re
 import socket
 import tempfile
-from importlib import resources
 from typing import Any, AsyncIterator, Awaitable, Callable, Dict, FrozenSet, Iterable, Optional, Tuple, Union
 from urllib.parse import urlsplit
 
@@ -206,9 +206,16 @@ async def _snapshot_ply(request: web.Request) -> web.Response:
                         headers={**HEADERS, "Content-Disposition": f'attachment; filename="{name}"'})
 
 
+def _asset(name: str) -> bytes:
+    # Through the package's loader, as Python 3.8 has it (importlib.resources.files came with 3.9).
+    data = pkgutil.get_data("norvane.viewer", f"static/{name}")
+    if data is None:
+        raise FileNotFoundError(f"the viewer's {name} is missing from the norvane package")
+    return data
+
+
 def _load_assets() -> Dict[str, Tuple[bytes, str]]:
-    folder = resources.files("norvane.viewer").joinpath("static")
-    return {path: (folder.joinpath(name).read_bytes(), kind) for path, (name, kind) in ASSETS.items()}
+    return {path: (_asset(name), kind) for path, (name, kind) in ASSETS.items()}
 
 
 async def _camera(app: web.Application) -> AsyncIterator[None]:
