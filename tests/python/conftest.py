@@ -1,7 +1,10 @@
 """Cameras on the simulated evaluation kit, configured for quick tests."""
+import shutil
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 from typing import Iterator, List
 
@@ -71,20 +74,62 @@ def run_isolated(body: str, config: Path, timeout: float = 60) -> "subprocess.Co
     """Runs `body` in a fresh interpreter (a crash there fails the test, not the run).
 
     The script sees `ndc`, `OK`, `CONFIG` (the kit's configuration path) and
-    `WAIT_MS`; it must print "ok" at its end.
+    `WAIT_MS`; it must print "ok" at its end. A script still running after
+    `timeout` seconds has its Python and native stacks shown before it is killed.
     """
     prelude = (
-        "import gc, os, signal, sys, threading, time\n"
+        # SIGUSR1 dumps every thread's Python stack, also while a thread is stuck in native code.
+        "import faulthandler, signal\n"
+        "faulthandler.register(signal.SIGUSR1, all_threads=True)\n"
+        # Started from a background job, the interpreter inherits SIGINT ignored and keeps it so:
+        # Ctrl-C must raise KeyboardInterrupt here as in an interactive Python.
+        "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
+        "import gc, os, sys, threading, time\n"
         "import NorvaneDepthCamera as ndc\n"
         "OK = ndc.TOFErrorCode.NorvaneSuccess\n"
         f"CONFIG = {str(config)!r}\nWAIT_MS = {WAIT_MS}\n"
     )
-    result = subprocess.run(
-        [sys.executable, "-c", prelude + textwrap.dedent(body)],
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-    )
+    # Unbuffered: what a hung script printed is not lost with it.
+    child = subprocess.Popen([sys.executable, "-u", "-c", prelude + textwrap.dedent(body)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        stdout, stderr = child.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        native = native_stacks(child.pid)
+        child.send_signal(signal.SIGUSR1)
+        time.sleep(1.0)
+        child.kill()
+        stdout, stderr = child.communicate()
+        pytest.fail(f"the script hung for {timeout} s\nstdout:\n{stdout}\n"
+                    f"stderr (the Python stacks at the end):\n{stderr}\nnative stacks:\n{native}")
+    result = subprocess.CompletedProcess(child.args, child.returncode, stdout, stderr)
     assert result.returncode == 0, f"exit {result.returncode}\nstdout:\n{result.stdout}\nstderr:\n{result.stderr}"
     assert result.stdout.strip().endswith("ok"), result.stdout + result.stderr
     return result
+
+
+def native_stacks(pid: int) -> str:
+    """Every thread's native stack of process `pid`: gdb's backtraces, else the kernel's stacks."""
+    gdb = shutil.which("gdb")
+    if gdb:
+        try:
+            done = subprocess.run([gdb, "-p", str(pid), "-batch", "-nx", "-iex", "set auto-load python-scripts off",
+                                   "-ex", "set pagination off",
+                                   "-ex", "thread apply all bt"],
+                                  capture_output=True, text=True, timeout=60)
+            if "Thread" in done.stdout:
+                return done.stdout
+            shown = f"gdb showed no threads: {done.stderr.strip()}\n"
+        except subprocess.TimeoutExpired:
+            shown = "gdb did not finish within 60 s\n"
+    else:
+        shown = "no gdb; the kernel's stacks instead:\n"
+    for task in sorted(Path(f"/proc/{pid}/task").glob("*")):
+        parts = []
+        for name in ("comm", "wchan", "stack"):
+            try:
+                parts.append((task / name).read_text().strip())
+            except OSError as error:
+                parts.append(f"({name}: {error.strerror})")
+        shown += f"thread {task.name} {parts[0]} waiting in {parts[1]}\n{parts[2]}\n"
+    return shown

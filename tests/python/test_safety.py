@@ -5,6 +5,7 @@ Cases that would crash on a fault run in a fresh interpreter, so that a
 crash fails the test instead of ending the test run.
 """
 import gc
+import signal
 import threading
 import time
 
@@ -73,7 +74,20 @@ def test_other_threads_run_while_stop_and_close_join_the_capture_thread(slow_kit
     pytest.fail(f"in {attempts} attempts no {operation} waited for a capture in progress")
 
 
-def test_ctrl_c_ends_unlimited_and_long_waits(kit):
+@pytest.fixture(params=["default", "ignored"])
+def inherited_sigint(request):
+    """How the script inherits SIGINT: as from a terminal, or ignored as by a background job."""
+    if request.param == "default":
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+def test_ctrl_c_ends_unlimited_and_long_waits(kit, inherited_sigint):
     run_isolated(
         """
         cam = ndc.NorvaneCamera()
@@ -98,6 +112,25 @@ def test_ctrl_c_ends_unlimited_and_long_waits(kit):
         """,
         kit,
     )
+
+
+def test_a_hung_script_shows_its_stacks_before_it_is_killed(kit):
+    with pytest.raises(pytest.fail.Exception) as failed:
+        run_isolated(
+            """
+            def stuck_forever():
+                threading.Event().wait()
+            threading.Thread(target=stuck_forever, daemon=True).start()
+            print("started")
+            time.sleep(600)
+            """,
+            kit,
+            timeout=3,
+        )
+    text = str(failed.value)
+    assert "hung for 3 s" in text and "started" in text, text
+    assert "in stuck_forever" in text and "most recent call first" in text, text  # the Python stacks
+    assert "Thread 2" in text or "waiting in" in text, text  # gdb's, or the kernel's
 
 
 def test_lifecycle_calls_from_other_threads_during_waits(kit):
