@@ -10,8 +10,7 @@ three planes of ``width * height`` unsigned 16-bit values, row by row::
          8     4  index (capture number since start, modulo 2**32)
         12     4  confidence scale (float32: confidence = value * scale)
         16     8  timestamp_ms (float64, the sensor's)
-        24     8  age_ms (float64, time from reaching the camera to leaving the server;
-                        for a replay, from being read from the recording)
+        24     8  age_ms (float64, time from reaching the camera to leaving the server)
         32        depth (millimetres, rounded; 0 = no distance)
                   amplitude (sample units, rounded)
                   confidence (value / scale, rounded)
