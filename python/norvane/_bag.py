@@ -39,6 +39,7 @@ from .errors import RecordingError
 
 try:
     from mcap.exceptions import EndOfFile, InvalidMagic, McapError
+    from mcap.reader import SeekingReader
     from mcap.records import Channel, Chunk, Message, Metadata, Schema
     from mcap.stream_reader import StreamReader, breakup_chunk
     from mcap.writer import CompressionType
@@ -520,6 +521,16 @@ class RecordingReader:
         images: Dict[str, Any] = {}
         expected = set(self.header.planes)
         geometry: Optional[Tuple[int, int]] = None
+
+        def declare(record: Any) -> None:
+            if isinstance(record, Schema):
+                schemas.setdefault(record.id, record)
+            elif record.id not in channels:
+                decoder = decoders.decoder_for(record.message_encoding, schemas.get(record.schema_id))
+                if decoder is None:
+                    raise RecordingError(f"{self.path}: topic {record.topic} has no ROS 2 schema")
+                channels[record.id] = (record.topic, decoder)
+
         for record in self._records():
             if isinstance(record, _DamagedChunk):
                 chunk = record.chunk
@@ -530,17 +541,14 @@ class RecordingReader:
                            f"{record.reason}): the frames {after}, recorded {begin:.2f} s to {end:.2f} s "
                            "into the recording, are lost")
                 images, after_damage = {}, True
+                # The lost chunk may have declared channels; a whole file's summary repeats them.
+                for declaration in self._summary_declarations():
+                    declare(declaration)
                 continue
             if isinstance(record, Message) and first_ns is None:
                 first_ns = record.log_time
-            if isinstance(record, Schema):
-                schemas[record.id] = record
-            elif isinstance(record, Channel):
-                schema = schemas.get(record.schema_id)
-                decoder = decoders.decoder_for(record.message_encoding, schema)
-                if decoder is None:
-                    raise RecordingError(f"{self.path}: topic {record.topic} has no ROS 2 schema")
-                channels[record.id] = (record.topic, decoder)
+            if isinstance(record, (Schema, Channel)):
+                declare(record)
             elif isinstance(record, Message):
                 if record.channel_id not in channels:
                     if after_damage:  # declared in the chunk that was lost
@@ -563,6 +571,17 @@ class RecordingReader:
                     name = next((n for n, t in PLANE_TOPICS.items() if t == topic), None)
                     if name in expected:
                         images[name] = self._decode(decoder, record, topic)
+
+    def _summary_declarations(self) -> List[Any]:
+        """The schemas, then the channels, of the file's summary; none when it has none or it is damaged."""
+        try:
+            with open(self.path, "rb") as file:
+                summary = SeekingReader(file).get_summary()
+        except Exception:  # a file cut short has no summary; a damaged one cannot be trusted
+            return []
+        if summary is None:
+            return []
+        return [*summary.schemas.values(), *summary.channels.values()]
 
     def _decode(self, decoder: Any, record: Message, topic: str) -> Any:
         try:

@@ -170,6 +170,7 @@ class Recording:
 
     @property
     def stopped(self) -> bool:
+        """Whether stop() (or the camera's close()) has ended the recording."""
         return self._summary is not None
 
     def put(self, frame: Frame) -> None:

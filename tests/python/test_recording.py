@@ -309,8 +309,8 @@ def test_a_pause_in_a_recording_is_no_time_out(tmp_path):
         assert [f.index for f in cam.frames(timeout=0.2)] == list(range(5))
 
 
-def flip_a_byte_in_a_middle_chunk(data):
-    """The file with one byte changed in the compressed data of a chunk halfway through."""
+def flip_a_byte_in_a_chunk(data, which):
+    """The file with one byte changed in the compressed data of its chunk number `which`."""
     from io import BytesIO
     from mcap.records import Chunk
     from mcap.stream_reader import StreamReader
@@ -321,7 +321,7 @@ def flip_a_byte_in_a_middle_chunk(data):
         if isinstance(record, Chunk):
             spans.append((start, stream.tell()))
         start = stream.tell()
-    begin, end = spans[len(spans) // 2]
+    begin, end = spans[which]
     damaged = bytearray(data)
     damaged[(begin + end) // 2] ^= 0x40
     return bytes(damaged)
@@ -333,7 +333,8 @@ def test_damage_is_told_from_a_cut_and_costs_only_its_chunk(session, tmp_path):
     cases = [  # file content, cut short, damaged chunks
         ("whole", data, False, 0),
         ("cut short", data[: len(data) * 2 // 3], True, 0),
-        ("one damaged byte", flip_a_byte_in_a_middle_chunk(data), False, 1),
+        ("one damaged byte", flip_a_byte_in_a_chunk(data, 10), False, 1),
+        ("the first chunk, which declares the topics, damaged", flip_a_byte_in_a_chunk(data, 0), False, 1),
     ]
     for name, content, cut, damaged in cases:
         copy = tmp_path / "copy.mcap"
