@@ -7,7 +7,7 @@ import sys
 import threading
 import time
 from types import FrameType
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, Optional
 
 from ._common import Progress, add_source_arguments, open_source
 
@@ -37,13 +37,10 @@ _ENDING_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
 
 
 def _ending_signals_end_the_loop() -> Dict[int, Any]:
-    """Makes the first of them raise _Ended; later ones wait for the file to be finished. Returns the old handlers."""
-    ended: List[int] = []
+    """Makes them raise _Ended in the main thread; returns the old handlers."""
 
     def end(signum: int, frame: Optional[FrameType]) -> None:
-        if not ended:
-            ended.append(signum)
-            raise _Ended(signum)
+        raise _Ended(signum)
 
     if threading.current_thread() is not threading.main_thread():
         return {}  # only the main thread takes signals
@@ -98,6 +95,9 @@ def _record(args: argparse.Namespace) -> int:
         except KeyboardInterrupt:  # Ctrl-C ends the recording properly
             ended = " (interrupted)"
         finally:
+            if threading.current_thread() is threading.main_thread():
+                for number in _ENDING_SIGNALS:  # a second SIGTERM must not cut the file being finished
+                    signal.signal(number, signal.SIG_IGN)
             summary = rec.stop()  # raises the writer's error: "norvane: ..." and exit 1
     size = os.path.getsize(args.output)
     print(f"wrote {args.output}: {summary.frames} frames, {size / 1e6:.1f} MB, {summary.dropped} dropped" + ended)
