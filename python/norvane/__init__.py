@@ -11,8 +11,8 @@
 NorvaneDepthCamera remains the compatibility interface over the same library.
 """
 
-from .camera import KIT_FOV_DEG, Camera, CameraInfo, Control, Frame, LiveCamera, find_cameras, open
-from .errors import CameraError, CameraTimeout
+from .camera import KIT_FOV_DEG, Camera, CameraInfo, Control, Frame, FrameSink, LiveCamera, find_cameras, open
+from .errors import CameraError, CameraTimeout, RecordingError
 from .geometry import Intrinsics, depth_to_points, save_ply
 
 __all__ = [
@@ -20,10 +20,12 @@ __all__ = [
     "Camera",
     "LiveCamera",
     "Frame",
+    "FrameSink",
     "CameraInfo",
     "Control",
     "CameraError",
     "CameraTimeout",
+    "RecordingError",
     "Intrinsics",
     "depth_to_points",
     "save_ply",

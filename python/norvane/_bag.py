@@ -29,17 +29,19 @@ import os
 import struct
 import threading
 import time
+import warnings
 from collections import deque
 from typing import Any, Deque, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from .errors import CameraError
+from .errors import RecordingError
 
 try:
-    from mcap.exceptions import InvalidMagic, McapError
-    from mcap.records import Channel, Message, Metadata, Schema
-    from mcap.stream_reader import StreamReader
+    from mcap.exceptions import EndOfFile, InvalidMagic, McapError
+    from mcap.reader import SeekingReader
+    from mcap.records import Channel, Chunk, Message, Metadata, Schema
+    from mcap.stream_reader import StreamReader, breakup_chunk
     from mcap.writer import CompressionType
     from mcap_ros2.decoder import DecoderFactory
     from mcap_ros2.writer import Writer as Ros2Writer
@@ -106,13 +108,6 @@ FRAME_INFO_MSGDEF = (
     "float32[] depth_exact_mm\n"
     + _SEPARATOR + _HEADER + _SEPARATOR + _TIME
 )
-
-
-class RecordingError(CameraError):
-    """A recording could not be written or read; the message names the file."""
-
-    def __init__(self, message: str, code: int = -1) -> None:
-        super().__init__(message, code)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -189,10 +184,12 @@ class Recorder:
     """Writes frames to an MCAP file from a thread of its own.
 
     `write` never blocks: it takes copies of the planes and queues them;
-    when the writer falls more than QUEUE_BYTES behind, the frame is
+    when the writer falls more than QUEUE_BYTES behind, or the frame lacks
+    a recorded plane or has another size than the first, the frame is
     dropped and counted. `close` drains the queue, ends the file and
     returns a summary whose `error` says why writing stopped early (a full
     disk, say): everything up to the last complete chunk stays readable.
+    The counters and `error` are the recording's state, read at any time.
     """
 
     def __init__(self, path: "os.PathLike[str] | str", *, description: Dict[str, Any],
@@ -224,9 +221,10 @@ class Recorder:
         self._queue: Deque[Optional[Tuple[int, int, int, Dict[str, bytes], Tuple[int, int]]]] = deque()
         self._queued_bytes = 0
         self._queue_bytes = queue_bytes
-        self.frames = 0
+        self.frames = 0  # written
         self.kept = 0  # frames in finished chunks: what a crash now would leave
         self.dropped = 0
+        self._shape: Optional[Tuple[int, int]] = None  # of the first frame: every frame's
         self._error: Optional[str] = None
         self._closed = False
         self._synced_at = time.monotonic()
@@ -254,13 +252,30 @@ class Recorder:
         self._thread = threading.Thread(target=self._run, name="norvane-recorder", daemon=True)
         self._thread.start()
 
+    @property
+    def written(self) -> int:
+        """Frames written so far."""
+        return self.frames
+
+    @property
+    def error(self) -> Optional[str]:
+        """Why writing stopped early, as soon as it did; None while all is well."""
+        return self._error
+
     # Called on the thread that delivers frames: copies and queues, nothing more.
     def write(self, planes: Dict[str, Optional[np.ndarray]], timestamp_ms: int, index: int,
               received_ns: int) -> bool:
-        missing = [p for p in self.planes if planes.get(p) is None]
-        if missing:
-            raise RecordingError(f"{self.path}: the frame has no {' or '.join(missing)} plane to record")
-        shape = planes[self.planes[0]].shape  # type: ignore[union-attr]
+        """Queues one frame; False when it was dropped (counted) instead."""
+        shapes = [getattr(planes.get(p), "shape", None) for p in self.planes]
+        if self._shape is None and shapes[0] is not None and len(shapes[0]) == 2:
+            with self._lock:  # the first frame's size is every frame's
+                self._shape = self._shape or (int(shapes[0][0]), int(shapes[0][1]))
+        shape = self._shape
+        # A frame without a recorded plane, or of another size, would not replay.
+        if shape is None or any(s != shape for s in shapes):
+            with self._lock:
+                self.dropped += 1
+            return False
         data = {p: np.ascontiguousarray(planes[p], dtype=PLANE_DTYPES[p]).tobytes() for p in self.planes}
         size = sum(len(b) for b in data.values())
         with self._lock:
@@ -400,37 +415,73 @@ class RecordingHeader:
     compression: str
 
 
+@dataclasses.dataclass(frozen=True)
+class _DamagedChunk:
+    """In place of a chunk that fails its checksum or does not decompress."""
+
+    start: int  # the chunk record's bytes in the file
+    end: int
+    chunk: Chunk
+    reason: str
+
+
 class RecordingReader:
-    """Reads a recording frame by frame, straight through, up to its last complete chunk."""
+    """Reads a recording frame by frame, straight through, up to its last complete chunk.
+
+    Chunks are independent: a damaged one is skipped with a RuntimeWarning
+    naming the frames it held, and listed in `damaged`; `truncated` tells a
+    file cut short (a crash, a full disk) from one that is whole.
+    """
 
     def __init__(self, path: "os.PathLike[str] | str") -> None:
         if not isinstance(path, (str, os.PathLike)):
             raise TypeError(f"path must be a str or os.PathLike, not {type(path).__name__}")
         self.path = os.fspath(path)
         self.truncated = False
+        self.damaged: List[str] = []
         self.header = self._read_header()
 
     def _records(self) -> Iterator[Any]:
-        """The file's records, up to the first that is cut short or damaged."""
+        """The file's records, a _DamagedChunk for each damaged chunk, up to the end or the cut."""
         started = False
         try:
             with open(self.path, "rb") as file:
-                reader = StreamReader(file, validate_crcs=True)
-                try:
-                    for record in reader.records:
-                        started = True
+                records = StreamReader(file, emit_chunks=True).records
+                while True:
+                    start = file.tell()
+                    try:
+                        record = next(records, None)
+                    except InvalidMagic:
+                        raise RecordingError(f"{self.path}: not an MCAP file") from None
+                    except (McapError, ValueError, EOFError, struct.error, UnicodeDecodeError) as error:
+                        if not started:
+                            raise RecordingError(f"{self.path}: not a recording: the file is empty, cut "
+                                                 f"short before its header, or damaged ({str(error) or 'it ends early'})"
+                                                 ) from None
+                        if isinstance(error, (EndOfFile, EOFError)) or file.tell() >= os.fstat(file.fileno()).st_size:
+                            self.truncated = True  # cut short: everything up to here was whole
+                        else:  # the records themselves no longer make sense from here
+                            self._lost(f"{self.path}: damaged at byte {start}, the rest of the file cannot "
+                                       f"be read ({type(error).__name__}: {error})")
+                        return
+                    if record is None:
+                        return
+                    started = True
+                    if not isinstance(record, Chunk):
                         yield record
-                except InvalidMagic:
-                    raise RecordingError(f"{self.path}: not an MCAP file") from None
-                except (McapError, ValueError, EOFError, struct.error) as error:
-                    if not started:
-                        raise RecordingError(f"{self.path}: not a recording: the file is empty, cut "
-                                             f"short before its header, or damaged ({str(error) or 'it ends early'})"
-                                             ) from None
-                    # A file cut short: everything up to here was whole.
-                    self.truncated = True
+                        continue
+                    try:
+                        inner = breakup_chunk(record, validate_crc=True)
+                    except Exception as error:  # a bad checksum, or whatever a decompressor raises
+                        yield _DamagedChunk(start, file.tell(), record, f"{type(error).__name__}: {error}")
+                        continue
+                    yield from inner
         except OSError as error:
             raise RecordingError(f"{self.path}: cannot read the recording: {error.strerror}") from None
+
+    def _lost(self, text: str) -> None:
+        self.damaged.append(text)
+        warnings.warn(text, RuntimeWarning, stacklevel=4)
 
     def _read_header(self) -> RecordingHeader:
         for record in self._records():
@@ -458,40 +509,79 @@ class RecordingReader:
                              "before its first message)")
 
     def frames(self) -> Iterator[RecordedFrame]:
-        """The frames in the order they were recorded; a frame cut off by a truncation is left out."""
+        """The frames in the order they were recorded; a frame cut off by a truncation or damage is left out."""
         self.truncated = False
+        self.damaged = []
+        first_ns: Optional[int] = None  # the first chunk's first message: "seconds into the recording"
+        last_index: Optional[int] = None
+        after_damage = False  # frames whose messages a skipped chunk held in part are lost with it
         decoders = DecoderFactory()
         schemas: Dict[int, Schema] = {}
         channels: Dict[int, Tuple[str, Any]] = {}
         images: Dict[str, Any] = {}
         expected = set(self.header.planes)
         geometry: Optional[Tuple[int, int]] = None
-        for record in self._records():
+
+        def declare(record: Any) -> None:
             if isinstance(record, Schema):
-                schemas[record.id] = record
-            elif isinstance(record, Channel):
-                schema = schemas.get(record.schema_id)
-                decoder = decoders.decoder_for(record.message_encoding, schema)
+                schemas.setdefault(record.id, record)
+            elif record.id not in channels:
+                decoder = decoders.decoder_for(record.message_encoding, schemas.get(record.schema_id))
                 if decoder is None:
                     raise RecordingError(f"{self.path}: topic {record.topic} has no ROS 2 schema")
                 channels[record.id] = (record.topic, decoder)
+
+        for record in self._records():
+            if isinstance(record, _DamagedChunk):
+                chunk = record.chunk
+                begin = (chunk.message_start_time - first_ns) / 1e9 if first_ns is not None else 0.0
+                end = (chunk.message_end_time - (first_ns or chunk.message_start_time)) / 1e9
+                after = f"after frame {last_index}" if last_index is not None else "at the start"
+                self._lost(f"{self.path}: skipped a damaged chunk (bytes {record.start} to {record.end}, "
+                           f"{record.reason}): the frames {after}, recorded {begin:.2f} s to {end:.2f} s "
+                           "into the recording, are lost")
+                images, after_damage = {}, True
+                # The lost chunk may have declared channels; a whole file's summary repeats them.
+                for declaration in self._summary_declarations():
+                    declare(declaration)
+                continue
+            if isinstance(record, Message) and first_ns is None:
+                first_ns = record.log_time
+            if isinstance(record, (Schema, Channel)):
+                declare(record)
             elif isinstance(record, Message):
                 if record.channel_id not in channels:
+                    if after_damage:  # declared in the chunk that was lost
+                        continue
                     raise RecordingError(f"{self.path}: message on an undeclared channel {record.channel_id}")
                 topic, decoder = channels[record.channel_id]
                 if topic == TOPIC_FRAME:
                     info = self._decode(decoder, record, topic)
                     if set(images) != expected:
+                        if after_damage:
+                            images = {}
+                            continue
                         raise RecordingError(f"{self.path}: frame {info.index} lacks its "
                                              f"{', '.join(sorted(expected - set(images)))} image")
                     planes, geometry = self._planes(images, info, geometry)
-                    images = {}
+                    images, after_damage, last_index = {}, False, int(info.index)
                     yield RecordedFrame(planes, int(info.timestamp_ms), int(info.index),
                                         int(info.received_ns))
                 elif topic != TOPIC_CAMERA_INFO:
                     name = next((n for n, t in PLANE_TOPICS.items() if t == topic), None)
                     if name in expected:
                         images[name] = self._decode(decoder, record, topic)
+
+    def _summary_declarations(self) -> List[Any]:
+        """The schemas, then the channels, of the file's summary; none when it has none or it is damaged."""
+        try:
+            with open(self.path, "rb") as file:
+                summary = SeekingReader(file).get_summary()
+        except Exception:  # a file cut short has no summary; a damaged one cannot be trusted
+            return []
+        if summary is None:
+            return []
+        return [*summary.schemas.values(), *summary.channels.values()]
 
     def _decode(self, decoder: Any, record: Message, topic: str) -> Any:
         try:

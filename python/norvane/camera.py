@@ -8,7 +8,7 @@ import threading
 from dataclasses import dataclass
 from pathlib import Path
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, Tuple, Type, TypeVar, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Protocol, Sequence, Tuple, Type, TypeVar, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -26,7 +26,8 @@ from .geometry import Intrinsics, Points, depth_to_points
 if TYPE_CHECKING:
     from .recording import Recording
 
-__all__ = ["open", "Camera", "LiveCamera", "Frame", "CameraInfo", "Control", "find_cameras", "KIT_FOV_DEG"]
+__all__ = ["open", "Camera", "LiveCamera", "Frame", "FrameSink", "CameraInfo", "Control", "find_cameras",
+           "timeout_seconds", "KIT_FOV_DEG"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 Plane = npt.NDArray[np.float32]
@@ -39,6 +40,7 @@ KIT_FOV_DEG = 70.0
 # The library's numbers for connections, outputs, devices and controls.
 _CSI, _USB = 0, 1
 _OUTPUTS = {"raw": 0, "depth": 2}
+_OUTPUT_PLANES = {"raw": ("raw",), "depth": ("depth", "amplitude", "confidence")}
 _DEVICES = {0: "vga", 1: "hqvga"}
 _RANGE, _FMT_WIDTH, _FMT_HEIGHT, _MODE, _FRAME_RATE, _SKIP, _SKIP_CYCLE, _CONFIG_DIR = 0, 1, 2, 3, 6, 7, 8, 256
 _MODES = {"single": 0, "dual": 1}
@@ -147,29 +149,79 @@ def check_intrinsics(value: Optional[Intrinsics], depth_size: Tuple[int, int], c
     return value
 
 
+class FrameSink(Protocol):
+    """Something that sees every frame a camera delivers: a recording, a relay, a publisher.
+
+    Attach one with Camera.add_sink. The camera calls put(frame) on the
+    thread whose read() took the frame, before read() returns it: put must
+    not block (copy or queue what it needs), must not change the frame, and
+    reports its own failures rather than raising. close() ends the sink when
+    the camera closes (after its last frame); it may raise to report that
+    the sink's work failed (a recording that could not be written whole).
+    """
+
+    def put(self, frame: "Frame") -> None: ...
+
+    def close(self) -> None: ...
+
+
+# Guards every camera's list of sinks; the list itself is replaced, never changed.
+_sinks_lock = threading.Lock()
+
+
 class Camera(abc.ABC):
     """A camera: live, or a recording played back. Use as a context manager.
 
     Application code drives every source the same way: start(), frames() or
     read(), stop(), close(); controls are properties.
 
-    A source implements start, stop, close, closed, running, info,
+    A source implements start, stop, _close, closed, running, info,
     intrinsics (read and set), controls, read, _read_control and
     _write_control (by property name: range_mm, frame_rate, skip, mode,
-    config_dir; values already type-checked); frames(), iteration, the
-    context manager and the control properties come from this class.
+    config_dir; values already type-checked); it sets _planes at start,
+    converts read()'s time-out with timeout_seconds and hands every frame
+    read() returns to _deliver. frames(), iteration, close() (which ends the
+    sinks), the context manager and the control properties come from this
+    class.
     """
 
-    # The recording every delivered frame goes to (Camera.record), if any.
-    _recording: Optional["Recording"] = None
+    _sinks: Tuple[FrameSink, ...] = ()
+    _planes: Tuple[str, ...] = ()
 
     def record(
         self, path: PathLike, *, planes: Optional[Sequence[str]] = None, compression: str = "zstd", overwrite: bool = False
     ) -> "Recording":
         """Writes every frame read from now on to an MCAP file (a ROS 2 bag) until stop(); see norvane.recording."""
-        from .recording import Recording
+        from .recording import Recording  # the record extra is needed from here on
 
         return Recording(self, path, planes=planes, compression=compression, overwrite=overwrite)
+
+    # --- what sees the frames -----------------------------------------------------
+    def add_sink(self, sink: FrameSink) -> None:
+        """From now on, every frame this camera delivers also goes to sink.put; close() ends it."""
+        if not callable(getattr(sink, "put", None)) or not callable(getattr(sink, "close", None)):
+            raise TypeError(f"a frame sink has put(frame) and close() methods, {type(sink).__name__} has not")
+        with _sinks_lock:
+            if self.closed:
+                raise CameraError(f"cannot add a frame sink to {self.info.source}: the camera is closed", -1)
+            if any(s is sink for s in self._sinks):
+                raise ValueError(f"{sink!r} already sees the frames of {self.info.source}")
+            self._sinks = self._sinks + (sink,)
+
+    def remove_sink(self, sink: FrameSink) -> None:
+        """Stops handing frames to sink, without ending it; harmless when it is not attached."""
+        with _sinks_lock:
+            self._sinks = tuple(s for s in self._sinks if s is not sink)
+
+    @property
+    def sinks(self) -> Tuple[FrameSink, ...]:
+        """The sinks that see this camera's frames, in the order they were added."""
+        return self._sinks
+
+    def _deliver(self, frame: "Frame") -> None:
+        sinks = self._sinks
+        for sink in sinks:
+            sink.put(frame)
 
     # --- lifecycle --------------------------------------------------------------
     @abc.abstractmethod
@@ -180,9 +232,30 @@ class Camera(abc.ABC):
     def stop(self) -> None:
         """Stops streaming; harmless when not streaming. Waiting readers return."""
 
-    @abc.abstractmethod
     def close(self) -> None:
-        """Stops and closes the camera; harmless when closed."""
+        """Stops and closes the camera, then ends its sinks (a recording finishes its file); harmless when closed.
+
+        Every sink is ended even when the camera or another sink fails; the
+        first failure is raised afterwards.
+        """
+        failure: Optional[BaseException] = None
+        try:
+            self._close()
+        except BaseException as error:
+            failure = error
+        with _sinks_lock:
+            sinks, self._sinks = self._sinks, ()
+        for sink in sinks:
+            try:
+                sink.close()
+            except BaseException as error:
+                failure = failure or error
+        if failure is not None:
+            raise failure
+
+    @abc.abstractmethod
+    def _close(self) -> None:
+        """Stops and closes the source itself; harmless when closed."""
 
     @property
     @abc.abstractmethod
@@ -192,6 +265,15 @@ class Camera(abc.ABC):
     @abc.abstractmethod
     def running(self) -> bool:
         """Whether the camera streams (started, not stopped or closed)."""
+
+    @property
+    def planes(self) -> Tuple[str, ...]:
+        """The planes of the frames of the last start (Frame attribute names); () before the first start.
+
+        ("depth", "amplitude", "confidence") for depth output, ("raw",) for raw
+        output, a recording's own when it kept fewer.
+        """
+        return self._planes
 
     @property
     @abc.abstractmethod
@@ -214,22 +296,28 @@ class Camera(abc.ABC):
     # --- frames -------------------------------------------------------------------
     @abc.abstractmethod
     def read(self, timeout: Optional[float] = 1.0, *, latest: bool = False) -> Optional[Frame]:
-        """The next frame within `timeout` seconds (None: no limit), else None.
+        """The next frame within `timeout` seconds (None or inf: no limit), else None.
 
         latest=True: the newest ready frame, older ready ones dropped at once.
         """
 
     def frames(self, timeout: Optional[float] = 1.0, *, latest: bool = False) -> Iterator[Frame]:
         """Frames until the camera stops or closes; CameraTimeout when none comes within `timeout` s."""
-        _check_timeout(timeout)
+        timeout_seconds(timeout)
         while self.running:
             frame = self.read(timeout, latest=latest)
             if frame is None:
                 if not self.running:
                     return
+                if self._next_frame_is_due_later():
+                    continue
                 raise CameraTimeout(f"no frame from {self.info.source} within {timeout} s", -1)
             yield frame
             del frame  # not kept alive while the next one is read
+
+    def _next_frame_is_due_later(self) -> bool:
+        """Whether a read that came back empty was only early: a frame exists that is not yet due."""
+        return False
 
     def __iter__(self) -> Iterator[Frame]:
         return self.frames()
@@ -317,21 +405,31 @@ def _integer(name: str, value: Any) -> int:
     return int(value)
 
 
-def _check_timeout(timeout: Optional[float]) -> None:
+# The longest wait a read takes as a limit (the library's, in milliseconds); longer ones are this long.
+MAX_TIMEOUT_S = (2**31 - 1) / 1000
+
+
+def timeout_seconds(timeout: Optional[float]) -> Optional[float]:
+    """A read's time-out checked and converted, the same for every source.
+
+    None and inf: no limit (None); else 0 to MAX_TIMEOUT_S seconds.
+    TypeError for a non-number, ValueError for a negative value or NaN.
+    """
     if timeout is None:
-        return
+        return None
     if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
         raise TypeError(f"timeout must be a number of seconds or None, got {type(timeout).__name__}")
     if not timeout >= 0:
         raise ValueError(f"timeout must be 0 or more seconds (None waits without limit), got {timeout}")
+    if timeout == float("inf"):
+        return None
+    return min(float(timeout), MAX_TIMEOUT_S)
 
 
 def _timeout_ms(timeout: Optional[float]) -> int:
-    if timeout is None:
-        return -1
-    if type(timeout) is not float or not timeout >= 0:  # the common case checked quickly
-        _check_timeout(timeout)
-    return -1 if timeout == float("inf") else min(int(timeout * 1000 + 0.5), 2**31 - 1)
+    """The library's form of a time-out: milliseconds, -1 for no limit."""
+    seconds = timeout_seconds(timeout)
+    return -1 if seconds is None else int(seconds * 1000 + 0.5)
 
 
 class LiveCamera(Camera):
@@ -413,6 +511,7 @@ class LiveCamera(Camera):
                 cause = f"the working directory {os.getcwd()} is not writable (the VGA device writes its configuration files there)"
             check(code, "start", self._name, cause)
             self._running = True
+            self._planes = _OUTPUT_PLANES[output]
             self._info = self._describe()
             self._kit_lens = self._lens_of_kit()
 
@@ -423,7 +522,7 @@ class LiveCamera(Camera):
             self._running = False
             check(self._native.stop(), "stop", self._name)
 
-    def close(self) -> None:
+    def _close(self) -> None:
         with self._lock:
             if self._closed:
                 return
@@ -483,8 +582,8 @@ class LiveCamera(Camera):
             raw=raw,
             intrinsics=intrinsics,
         )
-        if self._recording is not None:
-            self._recording.write(frame)
+        if self._sinks:
+            self._deliver(frame)
         return frame
 
     # --- controls -------------------------------------------------------------------
@@ -625,7 +724,7 @@ def open(source: Optional[PathLike] = None, *, config: Optional[PathLike] = None
 
     source: None (the first camera found: CSI nodes of a supported sensor,
     else USB 0), "csi:N", "usb:N", a kit configuration file, or a recording
-    (a path ending in ".mcap"). config: a kit configuration file for a USB
+    (a path ending in ".mcap", in any case). config: a kit configuration file for a USB
     camera (str or os.PathLike). realtime: a recording plays at its recorded
     pace (True) or as fast as it is read (False).
     """
@@ -642,7 +741,7 @@ def open(source: Optional[PathLike] = None, *, config: Optional[PathLike] = None
         raise TypeError("source must be a str path, not bytes")
     if not isinstance(realtime, bool):
         raise TypeError(f"realtime must be True or False, got {type(realtime).__name__}")
-    if not realtime and not (text is not None and text.endswith(".mcap")):
+    if not realtime and not (text is not None and is_recording_path(text)):
         raise ValueError("realtime=False applies to a recording (a path ending in .mcap), not to a camera")
     camera = camera_source(text) if text is not None else None
     if camera:
@@ -656,11 +755,16 @@ def open(source: Optional[PathLike] = None, *, config: Optional[PathLike] = None
         return _open_first()
     if config_path is not None:
         raise ValueError("give the kit configuration either as source or as config=, not both")
-    if text.endswith(".mcap"):
+    if is_recording_path(text):
         return _open_recording(text, realtime)
     if not os.path.isfile(text):
         raise ValueError(f"source {text!r} is neither 'csi:N', 'usb:N' nor an existing file")
     return LiveCamera(_USB, 0, text)
+
+
+def is_recording_path(path: str) -> bool:
+    """Whether open() takes this path for a recording: it ends in .mcap, in any case."""
+    return path.lower().endswith(".mcap")
 
 
 def _open_first() -> Camera:

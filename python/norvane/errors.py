@@ -2,7 +2,7 @@
 
 from typing import Optional
 
-__all__ = ["CameraError", "CameraTimeout", "error_text", "check"]
+__all__ = ["CameraError", "CameraTimeout", "RecordingError", "error_text", "check"]
 
 # The library's error codes and their texts.
 _TEXTS = {
@@ -32,6 +32,13 @@ class CameraError(Exception):
 
 class CameraTimeout(CameraError, TimeoutError):
     """No frame arrived within the time-out while the camera was running."""
+
+
+class RecordingError(CameraError):
+    """A recording could not be written or read; the message names the file."""
+
+    def __init__(self, message: str, code: int = -1) -> None:
+        super().__init__(message, code)
 
 
 def error_text(code: int) -> str:

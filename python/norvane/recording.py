@@ -15,21 +15,20 @@ import threading
 import warnings
 import weakref
 from types import TracebackType
-from typing import Any, Dict, Optional, Sequence, Tuple, Type
+from typing import Any, Dict, Optional, Sequence, Set, Tuple, Type
 
 from ._bag import (
     COMPRESSIONS,
     DEPTH_PLANES,
     PLANE_TOPICS,
     Recorder,
-    RecordingError,
     RecordingReader,
     RecordingSummary,
     Replay,
     depth_to_metres,
 )
-from .camera import Camera, CameraInfo, Control, Frame, _check_timeout, check_intrinsics
-from .errors import CameraError
+from .camera import Camera, CameraInfo, Control, Frame, check_intrinsics, timeout_seconds
+from .errors import CameraError, RecordingError
 from .geometry import Intrinsics
 
 __all__ = [
@@ -38,6 +37,8 @@ __all__ = [
     "RecordingError",
     "RecordingSummary",
     "open_recording",
+    "check_output",
+    "camera_description",
     "Recorder",
     "RecordingReader",
     "depth_to_metres",
@@ -46,8 +47,12 @@ __all__ = [
 
 # --- the camera's side: Camera.record and a recording opened as a camera -------
 
-def _check_path(path: "os.PathLike[str] | str", overwrite: bool) -> str:
-    """Refuses a path before the recording starts: existing file, missing or unwritable folder."""
+def check_output(path: "os.PathLike[str] | str", overwrite: bool = False) -> str:
+    """Refuses a recording's path before it starts; returns it as a str.
+
+    Refused: an existing file without overwrite, a folder, a missing or
+    unwritable folder, and (even with overwrite) a file this process replays.
+    """
     if not isinstance(path, (str, os.PathLike)):
         raise TypeError(f"path must be a str or os.PathLike, not {type(path).__name__}")
     text = os.fspath(path)
@@ -62,10 +67,20 @@ def _check_path(path: "os.PathLike[str] | str", overwrite: bool) -> str:
         raise RecordingError(f"{text}: the folder {folder} does not exist")
     if not os.access(folder, os.W_OK | os.X_OK):
         raise RecordingError(f"{text}: the folder {folder} is not writable")
+    for replay in list(_replaying):
+        if not replay.closed and _same_file(text, replay.info.source):
+            raise RecordingError(f"{text}: is the recording being replayed; record to another file")
     return text
 
 
-def describe(camera: Camera) -> Dict[str, Any]:
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:  # one of them does not exist (yet)
+        return False
+
+
+def camera_description(camera: Camera) -> Dict[str, Any]:
     """What a recording keeps about the camera: its description, controls and our version."""
     from . import __version__
 
@@ -73,7 +88,7 @@ def describe(camera: Camera) -> Dict[str, Any]:
     for name, control in camera.controls.items():
         if control.applies:
             try:
-                controls[name] = camera._read_control(name)
+                controls[name] = getattr(camera, name)
             except CameraError:
                 pass
     return {"info": dataclasses.asdict(camera.info), "controls": controls, "version": __version__}
@@ -86,10 +101,13 @@ def _intrinsics_dict(intrinsics: Optional[Intrinsics]) -> Optional[Dict[str, Any
 class Recording:
     """Writes every frame a camera delivers (read() or frames()) to an MCAP file, until stop().
 
-    Made by Camera.record(); a context manager. stop() returns a
-    RecordingSummary (frames written, frames dropped because the writer fell
-    behind) and raises RecordingError when the file could not be written to
-    the end (a full disk, say): what was written before stays readable.
+    Made by Camera.record(); a context manager, and a frame sink of its
+    camera: closing the camera stops it too. stop() returns a
+    RecordingSummary (frames the file holds, frames dropped because the
+    writer fell behind or they did not fit the recording) and raises
+    RecordingError when the file could not be written to the end (a full
+    disk, say): what was written before stays readable. `error` tells the
+    same while recording.
     """
 
     def __init__(self, camera: Camera, path: "os.PathLike[str] | str", *,
@@ -102,85 +120,116 @@ class Recording:
                 raise TypeError(f"planes must be a sequence of plane names, not {planes!r}")
         if camera.closed:
             raise CameraError(f"cannot record from {camera.info.source}: the camera is closed", -1)
-        if camera._recording is not None:
-            raise CameraError(f"{camera.info.source} is already recording to "
-                              f"{camera._recording.path}; stop that recording first", -1)
-        self.path: str = _check_path(path, overwrite)
+        for sink in camera.sinks:
+            if isinstance(sink, Recording):
+                raise CameraError(f"{camera.info.source} is already recording to "
+                                  f"{sink.path}; stop that recording first", -1)
+        self.path: str = check_output(path, overwrite)
         self._camera: Optional[Camera] = camera
-        self._description = describe(camera)
-        self._intrinsics = _intrinsics_dict(camera.intrinsics)
         self._options = {"compression": compression, "overwrite": overwrite}
-        self._recorder: Optional[Recorder] = None
         self._lock = threading.Lock()
+        # The writer and its state: made now when the planes are known, else for the first frame.
+        self._recorder: Optional[Recorder] = None
+        self._open_error: Optional[str] = None
         self._summary: Optional[RecordingSummary] = None
-        self._failed: Optional[str] = None
-        if planes is not None:
-            self._recorder = self._open(tuple(planes))
-        camera._recording = self
+        chosen = tuple(planes) if planes is not None else camera.planes
+        if chosen:
+            self._recorder = self._open(camera, chosen)
+        camera.add_sink(self)
         _active.add(self)
 
-    def _open(self, planes: Tuple[str, ...]) -> Recorder:
-        return Recorder(self.path, description=self._description, intrinsics=self._intrinsics,
+    def _open(self, camera: Camera, planes: Tuple[str, ...]) -> Recorder:
+        # The camera as it streams now: its size and controls are those of the frames to come.
+        return Recorder(self.path, description=camera_description(camera),
+                        intrinsics=_intrinsics_dict(camera.intrinsics),
                         planes=planes, compression=str(self._options["compression"]),
                         overwrite=bool(self._options["overwrite"]))
 
     @property
-    def frames(self) -> int:
+    def written(self) -> int:
         """Frames written so far."""
-        return self._recorder.frames if self._recorder is not None else 0
+        return self._recorder.written if self._recorder is not None else 0
+
+    @property
+    def frames(self) -> int:
+        """Deprecated: the frames written so far, now `written`."""
+        warnings.warn("Recording.frames is now Recording.written", DeprecationWarning, stacklevel=2)
+        return self.written
 
     @property
     def dropped(self) -> int:
-        """Frames dropped so far: the writer fell behind, or the frame lacked a recorded plane."""
+        """Frames dropped so far: the writer fell behind, or the frame lacked a recorded plane or had another size."""
         return self._recorder.dropped if self._recorder is not None else 0
 
-    def write(self, frame: Frame) -> None:
+    @property
+    def error(self) -> Optional[str]:
+        """Why writing stopped early (a full disk, say), as soon as it did; None while all is well."""
+        if self._recorder is not None:
+            return self._recorder.error
+        return self._open_error
+
+    @property
+    def stopped(self) -> bool:
+        """Whether stop() (or the camera's close()) has ended the recording."""
+        return self._summary is not None
+
+    def put(self, frame: Frame) -> None:
         """Queues one frame; called by the camera for every frame it delivers."""
-        planes = {"depth": frame.depth, "amplitude": frame.amplitude,
-                  "confidence": frame.confidence, "raw": frame.raw}
         with self._lock:
-            if self._summary is not None or self._failed is not None:
+            if self._summary is not None or self._open_error is not None:
                 return
-            if self._recorder is None:  # the planes of the first frame
+            if self._recorder is None and self._camera is not None:  # the planes of the first frame
+                planes = tuple(p for p in PLANE_TOPICS if getattr(frame, p) is not None)
                 try:
-                    self._recorder = self._open(tuple(p for p in PLANE_TOPICS if planes[p] is not None))
-                except RecordingError as error:  # reported by stop(), not by the camera's read
-                    self._failed = str(error)
+                    self._recorder = self._open(self._camera, planes)
+                except RecordingError as error:  # reported by error and stop(), not by the camera's read
+                    self._open_error = str(error)
                     return
             recorder = self._recorder
-        if any(planes[p] is None for p in recorder.planes):
-            with recorder._lock:
-                recorder.dropped += 1
+        if recorder is None:
             return
-        recorder.write(planes, frame.timestamp_ms, frame.index, frame.received_ns)
+        recorder.write({p: getattr(frame, p) for p in recorder.planes}, frame.timestamp_ms, frame.index,
+                       frame.received_ns)
 
     def stop(self) -> RecordingSummary:
         """Ends the recording and the file; harmless when already stopped."""
         return self._stop()
 
-    def _stop(self) -> RecordingSummary:
-        # Called from stop() or __exit__: the warning names the caller's line.
+    def close(self) -> None:
+        """Ends the recording as stop() does (the camera closes its sinks so)."""
+        self._stop(stacklevel=4)
+
+    def _stop(self, stacklevel: int = 3) -> RecordingSummary:
+        # The warning names the caller's line: of stop(), __exit__ or the camera's close().
         _active.discard(self)
         with self._lock:
             camera, self._camera = self._camera, None
-            if camera is not None and camera._recording is self:
-                camera._recording = None
             first = self._summary is None
             if self._summary is None:
-                if self._failed is not None:
-                    self._summary = RecordingSummary(self.path, 0, 0, 0, self._failed)
+                if self._open_error is not None:
+                    self._summary = RecordingSummary(self.path, 0, 0, 0, self._open_error)
                 else:
-                    if self._recorder is None:  # no frame came: an empty recording, still a valid file
-                        self._recorder = self._open(DEPTH_PLANES)
-                    self._summary = self._recorder.close()
+                    if self._recorder is None and camera is not None:
+                        # No frame came: an empty recording of the camera's planes, still a valid file.
+                        try:
+                            self._recorder = self._open(camera, camera.planes or DEPTH_PLANES)
+                        except RecordingError as error:
+                            self._open_error = str(error)
+                    if self._recorder is not None:
+                        self._summary = self._recorder.close()
+                    else:
+                        self._summary = RecordingSummary(self.path, 0, 0, 0, self._open_error)
+        if camera is not None:
+            camera.remove_sink(self)
+        assert self._summary is not None
         if not first:
             return self._summary
         if self._summary.error is not None:
             raise RecordingError(self._summary.error)
         if self._summary.dropped:
             warnings.warn(f"{self.path}: {self._summary.dropped} frames were not recorded: the writer "
-                          "fell behind (a slow disk?) or the frames lacked a recorded plane",
-                          RuntimeWarning, stacklevel=3)
+                          "fell behind (a slow disk?), or the frames lacked a recorded plane or had "
+                          "another size than the first", RuntimeWarning, stacklevel=stacklevel)
         return self._summary
 
     def __enter__(self) -> "Recording":
@@ -197,11 +246,14 @@ class Recording:
                 pass
 
     def __repr__(self) -> str:
-        return f"<norvane.Recording {self.path} frames={self.frames} dropped={self.dropped}>"
+        return f"<norvane.Recording {self.path} written={self.written} dropped={self.dropped}>"
 
 
-# Recordings not yet stopped: a script that ends without stopping one still gets a whole file.
-_active: "weakref.WeakSet[Recording]" = weakref.WeakSet()
+# Recordings not yet stopped, held until they are: a script that ends without
+# stopping one (or closing its camera) still gets a whole file.
+_active: "Set[Recording]" = set()
+# Recordings being replayed: none of them is a recording's output.
+_replaying: "weakref.WeakSet[RecordedCamera]" = weakref.WeakSet()
 
 
 @atexit.register
@@ -249,6 +301,7 @@ class RecordedCamera(Camera):
         except (KeyError, TypeError, ValueError) as error:
             raise CameraError(f"cannot replay {self._path}: damaged camera description ({error})", -1) from None
         self._user_intrinsics: Optional[Intrinsics] = None
+        _replaying.add(self)
 
     def __repr__(self) -> str:
         state = "closed" if self._closed else "playing" if self._running else "open"
@@ -264,6 +317,11 @@ class RecordedCamera(Camera):
         """Whether the file ended before its end record (a recording cut short); read so far."""
         return self._replay.reader.truncated
 
+    @property
+    def damaged(self) -> Tuple[str, ...]:
+        """What the damaged parts of the file cost, one text each (skipped with a warning); read so far."""
+        return tuple(self._replay.reader.damaged)
+
     def start(self, output: str = "depth") -> None:
         if not isinstance(output, str):
             raise TypeError(f"output must be 'depth' or 'raw', got {type(output).__name__}")
@@ -277,7 +335,8 @@ class RecordedCamera(Camera):
             if output not in recorded:  # the depth or raw plane itself
                 raise CameraError(f"start failed on {self._path}: the recording holds "
                                   f"{', '.join(recorded)} planes, no {output} frames", 1)
-            self._replay.start([p for p in _OUTPUT_PLANES[output] if p in recorded])
+            self._planes = tuple(p for p in _OUTPUT_PLANES[output] if p in recorded)
+            self._replay.start(self._planes)
             self._running = True
 
     def stop(self) -> None:
@@ -285,7 +344,7 @@ class RecordedCamera(Camera):
             self._running = False
             self._replay.stop()
 
-    def close(self) -> None:
+    def _close(self) -> None:
         with self._lock:
             self._running = False
             self._closed = True
@@ -316,17 +375,17 @@ class RecordedCamera(Camera):
         self._user_intrinsics = check_intrinsics(value, self._info.depth_size, str(self._path))
 
     def read(self, timeout: Optional[float] = 1.0, *, latest: bool = False) -> Optional[Frame]:
-        _check_timeout(timeout)
+        seconds = timeout_seconds(timeout)
         self._check_open("read")
         if not self._running:
             if self._replay.ended:  # another reader took the last frame
                 return None
             raise CameraError(f"read failed on {self._path}: the recording is not playing; start() first", -1)
         # One reader at a time walks the file; another waits its turn within its time-out.
-        if not self._read_lock.acquire(timeout=-1 if timeout is None else float(timeout)):
+        if not self._read_lock.acquire(timeout=-1 if seconds is None else seconds):
             return None
         try:
-            recorded = self._replay.next_frame(-1.0 if timeout is None else float(timeout), bool(latest))
+            recorded = self._replay.next_frame(-1.0 if seconds is None else seconds, bool(latest))
         except RecordingError as error:
             self._running = False
             raise CameraError(f"read failed on {error}", -1) from None
@@ -348,9 +407,14 @@ class RecordedCamera(Camera):
                       received_ns=recorded.received_ns, depth=depth,
                       amplitude=planes.get("amplitude"), confidence=planes.get("confidence"),
                       raw=planes.get("raw"), intrinsics=intrinsics)
-        if self._recording is not None:
-            self._recording.write(frame)
+        if self._sinks:
+            self._deliver(frame)
         return frame
+
+    def _next_frame_is_due_later(self) -> bool:
+        # A replay's frames all exist: one that is not yet due (a pause in the
+        # recording, or another reader's turn) comes at its recorded time.
+        return self._running
 
     @property
     def controls(self) -> Dict[str, Control]:

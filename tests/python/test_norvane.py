@@ -303,3 +303,38 @@ def test_the_package_needs_no_newer_python_than_it_declares():
                            "--violations", f"-t={declared.group(1)}-", str(root / "python" / "norvane")],
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+class ListSink:
+    def __init__(self, failure=None):
+        self.frames, self.closed, self.failure = [], 0, failure
+
+    def put(self, frame):
+        self.frames.append(frame)
+
+    def close(self):
+        self.closed += 1
+        if self.failure:
+            raise norvane.CameraError(self.failure)
+
+
+def test_sinks_see_every_frame_read_and_end_with_the_camera(kit):
+    first, failing, removed = ListSink(), ListSink("the sink could not finish"), ListSink()
+    camera = norvane.open(kit)
+    camera.start()
+    for sink in (first, failing, removed):
+        camera.add_sink(sink)
+    for sink, error in [(first, ValueError), (object(), TypeError)]:
+        with pytest.raises(error, match="already sees|put"):
+            camera.add_sink(sink)
+    read = [camera.read(5.0) for _ in range(3)]
+    camera.remove_sink(removed)
+    read += [frame for _, frame in zip(range(2), camera.frames(timeout=5.0))]
+    assert first.frames == read and failing.frames == read and removed.frames == read[:3]
+    # Every sink ends even when one fails; the failure comes after the camera closed.
+    with pytest.raises(norvane.CameraError, match="could not finish"):
+        camera.close()
+    camera.close()
+    assert camera.closed and camera.sinks == () and (first.closed, failing.closed, removed.closed) == (1, 1, 0)
+    with pytest.raises(norvane.CameraError, match="closed"):
+        camera.add_sink(ListSink())

@@ -1,11 +1,15 @@
 """Recording to MCAP and replaying through the Camera interface."""
+import gc
 import hashlib
 import os
+import resource
+import signal
 import subprocess
 import sys
 import textwrap
 import threading
 import time
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -47,7 +51,7 @@ def session(tmp_path_factory):
                 delivered.append(summary(frame))
                 if time.monotonic() - begin >= SECONDS:
                     break
-    assert rec.dropped == 0 and rec.frames == len(delivered) >= 250
+    assert rec.dropped == 0 and rec.written == len(delivered) >= 250
     return path, delivered
 
 
@@ -270,3 +274,142 @@ def test_record_command(tmp_path, capsys):
         cam.start("raw")
         frame = cam.read()
         assert frame.raw.dtype == np.int16 and frame.raw.shape == (720, 240) and frame.depth is None
+
+
+
+def kit_file(folder, fps=100):
+    kit = folder / "kit.conf"
+    kit.write_text(f"fps = {fps}\nnoise = 0\n")
+    return kit
+
+
+def replay_of(path):
+    with norvane.open(path, realtime=False) as cam:
+        cam.start()
+        return [f.index for f in cam.frames()], cam.truncated, cam.damaged
+
+
+def test_closing_the_camera_finishes_its_recording(tmp_path):
+    camera = norvane.open(kit_file(tmp_path))
+    camera.start()
+    rec = camera.record(tmp_path / "closed.mcap")
+    indexes = [camera.read(5.0).index for _ in range(30)]
+    camera.close()  # the recording is not stopped by hand, and then nothing holds it
+    del rec, camera
+    gc.collect()
+    assert not [t for t in threading.enumerate() if t.name == "norvane-recorder"], "the writer has finished"
+    assert replay_of(tmp_path / "closed.mcap") == (indexes, False, ())
+
+
+def test_what_the_writer_takes_replays(tmp_path):
+    # A pause is no time-out; a frame of another size or without its plane is counted, not written.
+    path = tmp_path / "odd.mcap"
+    writer = recording.Recorder(path, description={"info": {"index": 0, "device": "hqvga",
+                                "sensor_size": [4, 2], "depth_size": [4, 2]}}, planes=("depth",))
+    for i, (ms, size) in enumerate([(0, (2, 4)), (20, (3, 4)), (40, None), (640, (2, 4)), (660, (2, 4))]):
+        writer.write({"depth": None if size is None else np.zeros(size, np.float32)}, i, i, ms * 1_000_000)
+    result = writer.close()
+    assert (result.frames, result.dropped, result.error) == (3, 2, None)
+    with norvane.open(path) as cam:  # in real time, with 600 ms between two frames
+        cam.start()
+        assert [f.index for f in cam.frames(timeout=0.2)] == [0, 3, 4]
+
+
+def flip_a_byte_in_a_chunk(data, which):
+    """The file with one byte changed in the compressed data of its chunk number `which`."""
+    from io import BytesIO
+    from mcap.records import Chunk
+    from mcap.stream_reader import StreamReader
+
+    stream, spans, start = BytesIO(data), [], 0
+    for record in StreamReader(stream, emit_chunks=True).records:
+        if isinstance(record, Chunk):
+            spans.append((start, stream.tell()))
+        start = stream.tell()
+    damaged = bytearray(data)
+    damaged[sum(spans[which]) // 2] ^= 0x40
+    return bytes(damaged)
+
+
+def test_damage_is_told_from_a_cut_and_costs_only_its_chunk(session, tmp_path):
+    path, delivered = session
+    indexes, data = [d[0] for d in delivered], Path(path).read_bytes()
+    for name, content, cut, damaged in [  # the file, cut short, damaged chunks
+        ("cut short", data[: len(data) * 2 // 3], True, 0),
+        ("one damaged byte", flip_a_byte_in_a_chunk(data, 10), False, 1),
+        ("the first chunk, which declares the topics, damaged", flip_a_byte_in_a_chunk(data, 0), False, 1),
+    ]:
+        (tmp_path / "copy.mcap").write_bytes(content)
+        with warnings.catch_warnings(record=True) as warned:
+            warnings.simplefilter("always")
+            frames, truncated, lost = replay_of(tmp_path / "copy.mcap")
+        assert (truncated, len(lost), len(warned)) == (cut, damaged, damaged), name
+        assert all("skipped a damaged chunk" in str(w.message) for w in warned), name
+        assert set(frames) <= set(indexes) and frames == sorted(frames), name
+        assert frames == indexes[: len(frames)] if cut else len(indexes) - len(frames) <= 20, name
+
+
+def test_inf_and_bad_time_outs_are_the_same_for_every_source(session, kit):
+    for source in (kit, session[0]):
+        with norvane.open(source) as cam:
+            cam.start()
+            for timeout in (float("inf"), None, 1e300):
+                assert cam.read(timeout) is not None and next(cam.frames(timeout)) is not None
+            for timeout, error in [(-1, ValueError), (float("nan"), ValueError), ("1", TypeError)]:
+                with pytest.raises(error, match="timeout must be"):
+                    cam.read(timeout)
+
+
+def test_an_empty_recording_keeps_the_camera_s_planes(tmp_path):
+    for output, planes in (("raw", ("raw",)), ("depth", ("depth", "amplitude", "confidence"))):
+        path = tmp_path / f"empty-{output}.MCAP"  # also: the suffix in any case is a recording
+        with norvane.open(kit_file(tmp_path)) as cam:
+            cam.start(output)
+            result = cam.record(path).stop()
+            assert (result.frames, result.dropped, result.error) == (0, 0, None)
+        with norvane.open(path) as replay:
+            replay.start(output)
+            assert replay.planes == planes and replay.info.connection == "recording" and replay.read(0.1) is None
+
+
+def test_a_recording_never_replaces_its_own_input(session, tmp_path, capsys):
+    kit, source = kit_file(tmp_path), tmp_path / "source.mcap"
+    source.write_bytes(Path(session[0]).read_bytes()[:1_000_000])
+    (tmp_path / "alias.mcap").symlink_to(source)
+    for arguments in ([source, "-o", source], [source, "-o", tmp_path / "alias.mcap"], ["--config", kit, "-o", kit]):
+        assert main(["record", *map(str, arguments), "--overwrite", "--seconds", "0.2"]) == 2, arguments
+        assert "is the input" in capsys.readouterr().err
+    with norvane.open(source) as replay, norvane.open(kit) as live:  # in a program: a replayed file
+        live.start()
+        with pytest.raises(norvane.RecordingError, match="is the recording being replayed"):
+            live.record(tmp_path / "alias.mcap", overwrite=True)
+    assert source.stat().st_size == 1_000_000 and "fps" in kit.read_text()
+
+
+def test_the_record_command_ends_at_once_and_keeps_a_whole_file(tmp_path):
+    kit, out = kit_file(tmp_path, fps=30), tmp_path / "ended.mcap"
+    for ending, status, said in [  # what ends it, exit status, what it says
+        (signal.SIGTERM, 0, "(stopped by SIGTERM)"),
+        (signal.SIGHUP, 0, "(stopped by SIGHUP)"),
+        (signal.SIGINT, 0, "(interrupted)"),
+        ("a full disk", 1, "the file size limit was reached"),
+    ]:
+        out.unlink(missing_ok=True)
+        full, begin = ending == "a full disk", time.monotonic()
+        limit = (lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (2_000_000,) * 2)) if full else None
+        child = subprocess.Popen([sys.executable, "-m", "norvane.cli", "record", str(kit), "-o", str(out),
+                                  "--seconds", "10", "--compression", "none"], preexec_fn=limit,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        while not full and (not out.exists() or out.stat().st_size < 500_000):  # a chunk or so written
+            assert child.poll() is None and time.monotonic() - begin < 20, child.communicate()
+            time.sleep(0.05)
+        if not full:
+            child.send_signal(ending)
+        stdout, stderr = child.communicate(timeout=30)
+        assert child.returncode == status and said in stdout + stderr, (ending, stdout, stderr)
+        assert time.monotonic() - begin < 8, f"{ending} ends the command long before its 10 s"
+        if full:
+            assert stderr.count("norvane: ") == 1 and stderr.splitlines()[-1].startswith("norvane: "), stderr
+        else:
+            frames, truncated, _ = replay_of(out)
+            assert len(frames) == int(stdout.split(": ")[1].split()[0]) > 0 and not truncated, ending
