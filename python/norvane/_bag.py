@@ -162,8 +162,9 @@ def depth_to_metres(depth_mm: np.ndarray, scratch: Optional[Dict[str, np.ndarray
         scratch.update(metres=np.empty(depth_mm.shape, np.float32), back=np.empty(depth_mm.shape, np.float32),
                        wrong=np.empty(depth_mm.shape, bool))
     # One float32 division: the quotient rounded once, to the nearest float32.
-    metres = np.divide(depth_mm, np.float32(1000.0), out=scratch["metres"], dtype=np.float32)
-    back = np.multiply(metres, np.float32(1000.0), out=scratch["back"], dtype=np.float32)
+    with np.errstate(all="ignore"):  # NaN, infinities and tiny values are bit-checked below
+        metres = np.divide(depth_mm, np.float32(1000.0), out=scratch["metres"], dtype=np.float32)
+        back = np.multiply(metres, np.float32(1000.0), out=scratch["back"], dtype=np.float32)
     differs = np.not_equal(back.view(np.uint32), depth_mm.view(np.uint32), out=scratch["wrong"])
     wrong = np.flatnonzero(differs).astype(np.uint32)
     return metres, wrong, depth_mm.reshape(-1)[wrong]
@@ -172,7 +173,8 @@ def depth_to_metres(depth_mm: np.ndarray, scratch: Optional[Dict[str, np.ndarray
 def metres_to_depth(metres: np.ndarray) -> np.ndarray:
     # float32 * 1000 is exact in float64, so the float32 product is that
     # value rounded once: what recordings have always been read with.
-    depth: np.ndarray = np.multiply(metres, np.float32(1000.0), dtype=np.float32)
+    with np.errstate(all="ignore"):
+        depth: np.ndarray = np.multiply(metres, np.float32(1000.0), dtype=np.float32)
     return depth
 
 
