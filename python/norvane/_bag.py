@@ -1,8 +1,9 @@
 """A norvane recording as a ROS 2 bag in one MCAP file: the writer thread and the reader.
 
-Profile "ros2", CDR messages, "ros2msg" schemas, written and read with the
-mcap and mcap-ros2-support packages, so `ros2 bag`, Foxglove and rosbags
-open a recording as it is:
+Profile "ros2", CDR messages, "ros2msg" schemas, written with the mcap
+package's records (norvane._mcap_writer) and CDR packed here from the numpy
+planes, read with the mcap and mcap-ros2-support packages, so `ros2 bag`,
+Foxglove and rosbags open a recording as it is:
 
     /norvane/depth/image        sensor_msgs/msg/Image, 32FC1, metres (REP 118)
     /norvane/amplitude/image    sensor_msgs/msg/Image, 32FC1, sample units
