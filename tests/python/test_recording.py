@@ -20,6 +20,7 @@ from norvane import _bag, recording
 from norvane.cli import main
 
 SECONDS = 10.0
+DEPTH = ("depth", "amplitude", "confidence")
 
 
 def digest(frame):
@@ -152,6 +153,34 @@ def test_the_file_is_ros2_cdr_in_checked_chunks_of_whole_frames(session):
                 chunk_ends.append(last.channel_id)
                 last = None
     assert chunk_ends == [frame_channel] * summary.statistics.chunk_count
+
+
+def test_every_compression_and_plane_set_reads_back_everywhere(tmp_path):
+    from rosbags.highlevel import AnyReader
+
+    rng = np.random.default_rng(5)
+    depth = rng.uniform(0, 5000, (6, 4)).astype(np.float32)
+    raw = rng.integers(-2048, 2048, (6, 4)).astype(np.int16)
+    lens = {"fx": 3.0, "fy": 3.0, "cx": 1.5, "cy": 2.5, "width": 4, "height": 6}
+    for compression, planes, chunk_bytes in (("zstd", ("depth",), 1), ("lz4", DEPTH, 1 << 20),
+                                             ("none", ("raw",), 500), ("none", DEPTH, 1 << 20)):
+        frames = {"depth": depth, "amplitude": depth * 2, "confidence": depth / 3, "raw": raw}
+        path = tmp_path / f"{compression}-{len(planes)}-{chunk_bytes}.mcap"
+        writer = recording.Recorder(path, description={}, intrinsics=lens, planes=planes,
+                                    compression=compression, chunk_bytes=chunk_bytes)
+        for i in range(5):
+            writer.write({p: frames[p] + i for p in planes}, i, i, i)
+        assert writer.close() == recording.RecordingSummary(str(path), 5, 0, path.stat().st_size, None)
+        back = list(recording.RecordingReader(path).frames())
+        assert [f.index for f in back] == list(range(5)), path.name
+        for i, frame in enumerate(back):
+            assert all(frame.planes[p].tobytes() == (frames[p] + i).tobytes() for p in planes), path.name
+        with AnyReader([path]) as bag:
+            counts = {c.topic: c.msgcount for c in bag.connections}
+            images = [bag.deserialize(d, c.msgtype) for c, _, d in bag.messages()
+                      if c.msgtype == "sensor_msgs/msg/Image"]
+        assert set(counts.values()) == {5} and len(counts) == len(planes) + 1 + ("raw" not in planes)
+        assert (images[0].height, images[0].width, images[0].step) == (6, 4, 4 * (2 if "raw" in planes else 4))
 
 
 def test_metres_read_back_as_recordings_always_were():
