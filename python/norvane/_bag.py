@@ -1,8 +1,9 @@
 """A norvane recording as a ROS 2 bag in one MCAP file: the writer thread and the reader.
 
-Profile "ros2", CDR messages, "ros2msg" schemas, written and read with the
-mcap and mcap-ros2-support packages, so `ros2 bag`, Foxglove and rosbags
-open a recording as it is:
+Profile "ros2", CDR messages, "ros2msg" schemas, written with the mcap
+package's records (norvane._mcap_writer) and CDR packed here from the numpy
+planes, read with the mcap and mcap-ros2-support packages, so `ros2 bag`,
+Foxglove and rosbags open a recording as it is:
 
     /norvane/depth/image        sensor_msgs/msg/Image, 32FC1, metres (REP 118)
     /norvane/amplitude/image    sensor_msgs/msg/Image, 32FC1, sample units
@@ -42,9 +43,11 @@ try:
     from mcap.reader import SeekingReader
     from mcap.records import Channel, Chunk, Message, Metadata, Schema
     from mcap.stream_reader import StreamReader, breakup_chunk
-    from mcap.writer import CompressionType
+    from mcap.well_known import MessageEncoding, SchemaEncoding
+    from mcap.writer import LIBRARY_IDENTIFIER
     from mcap_ros2.decoder import DecoderFactory
-    from mcap_ros2.writer import Writer as Ros2Writer
+
+    from ._mcap_writer import McapFileWriter
 except ImportError as error:  # pragma: no cover - depends on the installation
     raise ImportError(
         "recording needs the 'record' extra: pip install 'NorvaneDepthCamera[record]'"
@@ -71,9 +74,14 @@ DEPTH_PLANES = ("depth", "amplitude", "confidence")
 PLANE_ENCODINGS = {"depth": "32FC1", "amplitude": "32FC1", "confidence": "32FC1", "raw": "16SC1"}
 PLANE_DTYPES: Dict[str, "np.dtype[Any]"] = {"depth": np.dtype("<f4"), "amplitude": np.dtype("<f4"),
                 "confidence": np.dtype("<f4"), "raw": np.dtype("<i2")}
-COMPRESSIONS = {"zstd": CompressionType.ZSTD, "lz4": CompressionType.LZ4, "none": CompressionType.NONE}
-# A chunk is the unit that survives a crash: about a second of HQVGA frames.
-CHUNK_BYTES = 4 << 20
+COMPRESSIONS = ("zstd", "lz4", "none")
+# A chunk is the unit that survives a crash: it ends between frames, once it
+# holds CHUNK_BYTES (uncompressed), and a crash loses the frames of the chunk
+# being filled. At 1 MiB that is 3 frames of 240 x 180 depth, amplitude and
+# confidence (519 kB each: 0.1 s at 30 frames per second), 7 of depth alone,
+# and a single frame from 320 x 240 dual-frequency up. zstd level 1 looks back
+# 512 KiB, so a larger chunk would compress no better and only lose more.
+CHUNK_BYTES = 1 << 20
 # Seconds between two syncs of the file to the disk.
 SYNC_SECONDS = 1.0
 # Frames waiting for the writer thread; past this the newest are dropped.
@@ -138,43 +146,106 @@ class RecordingSummary:
 
 # --- depth in metres, exact -------------------------------------------------
 
-def depth_to_metres(depth_mm: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Metres as float32 for REP 118, and the pixels that do not come back exactly."""
-    metres = (depth_mm.astype(np.float64) / 1000.0).astype(np.float32)
-    back = metres_to_depth(metres)
-    wrong = np.flatnonzero(back.view(np.uint32) != depth_mm.view(np.uint32)).astype(np.uint32)
+def depth_to_metres(depth_mm: np.ndarray, scratch: Optional[Dict[str, np.ndarray]] = None
+                    ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Metres as float32 for REP 118, and the pixels that do not come back exactly.
+
+    scratch: arrays kept between calls for the intermediate results (the
+    metres returned are then one of them, valid until the next call).
+    """
+    if scratch is None or scratch.get("metres", np.empty(0)).shape != depth_mm.shape:
+        scratch = {} if scratch is None else scratch
+        scratch.update(metres=np.empty(depth_mm.shape, np.float32), back=np.empty(depth_mm.shape, np.float32),
+                       wrong=np.empty(depth_mm.shape, bool))
+    # One float32 division: the quotient rounded once, to the nearest float32.
+    with np.errstate(all="ignore"):  # NaN, infinities and tiny values are bit-checked below
+        metres = np.divide(depth_mm, np.float32(1000.0), out=scratch["metres"], dtype=np.float32)
+        back = np.multiply(metres, np.float32(1000.0), out=scratch["back"], dtype=np.float32)
+    differs = np.not_equal(back.view(np.uint32), depth_mm.view(np.uint32), out=scratch["wrong"])
+    wrong = np.flatnonzero(differs).astype(np.uint32)
     return metres, wrong, depth_mm.reshape(-1)[wrong]
 
 
 def metres_to_depth(metres: np.ndarray) -> np.ndarray:
-    # float32 * 1000 is exact in float64: one rounding, to the nearest float32.
-    return (metres.astype(np.float64) * 1000.0).astype(np.float32)
+    # float32 * 1000 is exact in float64, so the float32 product is that
+    # value rounded once: what recordings have always been read with.
+    with np.errstate(all="ignore"):
+        depth: np.ndarray = np.multiply(metres, np.float32(1000.0), dtype=np.float32)
+    return depth
 
 
-# --- writing -------------------------------------------------------------------
+# --- writing: CDR messages ----------------------------------------------------
 
-def _stamp(ns: int) -> Dict[str, int]:
-    return {"sec": ns // 1_000_000_000, "nanosec": ns % 1_000_000_000}
-
-
-def _image(header: Dict[str, Any], plane: np.ndarray, encoding: str) -> Dict[str, Any]:
-    height, width = plane.shape
-    return {"header": header, "height": height, "width": width, "encoding": encoding,
-            "is_bigendian": 0, "step": width * plane.itemsize, "data": plane.tobytes()}
+# Little-endian CDR; offsets for alignment count from after this header.
+_CDR_LE = b"\x00\x01\x00\x00"
+_STAMP = struct.Struct("<iI")
 
 
-def camera_info_message(header: Dict[str, Any], intrinsics: Dict[str, Any]) -> Dict[str, Any]:
+class _Cdr:
+    """The fixed part of a CDR message after its header stamp (which is 8 bytes at offset 0)."""
+
+    def __init__(self) -> None:
+        self.data = bytearray()
+
+    def _align(self, size: int) -> None:
+        self.data += bytes(-(8 + len(self.data)) % size)
+
+    def put(self, fmt: str, *values: Any) -> "_Cdr":
+        self._align(struct.calcsize("<" + fmt.lstrip("<0123456789")[0]))
+        self.data += struct.pack(fmt, *values)
+        return self
+
+    def string(self, text: str) -> "_Cdr":
+        raw = text.encode() + b"\0"
+        return self.put("<I", len(raw)).raw(raw)
+
+    def raw(self, data: bytes) -> "_Cdr":
+        self.data += data
+        return self
+
+    def align(self, size: int) -> "_Cdr":
+        self._align(size)
+        return self
+
+    def __bytes__(self) -> bytes:
+        return bytes(self.data)
+
+
+def _stamp(ns: int) -> bytes:
+    return _CDR_LE + _STAMP.pack(ns // 1_000_000_000, ns % 1_000_000_000)
+
+
+def _image_prefix(shape: Tuple[int, int], encoding: str, itemsize: int) -> bytes:
+    """An Image message between its stamp and its pixels: frame, size, encoding, byte count."""
+    height, width = shape
+    return bytes(_Cdr().string(FRAME_ID).put("<II", height, width).string(encoding)
+                 .put("<B", 0).put("<I", width * itemsize).put("<I", height * width * itemsize))
+
+
+def camera_info_tail(intrinsics: Dict[str, Any]) -> bytes:
+    """A CameraInfo message after its stamp: the pinhole lens, without distortion."""
     fx, fy, cx, cy = (float(intrinsics[k]) for k in ("fx", "fy", "cx", "cy"))
-    return {
-        "header": header, "height": int(intrinsics["height"]), "width": int(intrinsics["width"]),
-        "distortion_model": "plumb_bob", "d": [0.0] * 5,
-        "k": [fx, 0.0, cx, 0.0, fy, cy, 0.0, 0.0, 1.0],
-        "r": [1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0],
-        "p": [fx, 0.0, cx, 0.0, 0.0, fy, cy, 0.0, 0.0, 0.0, 1.0, 0.0],
-        "binning_x": 0, "binning_y": 0,
-        "roi": {"x_offset": 0, "y_offset": 0, "height": 0, "width": 0, "do_rectify": False},
-    }
+    k = [fx, 0.0, cx, 0.0, fy, cy, 0.0, 0.0, 1.0]
+    r = [1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0]
+    p = [fx, 0.0, cx, 0.0, 0.0, fy, cy, 0.0, 0.0, 0.0, 1.0, 0.0]
+    return bytes(_Cdr().string(FRAME_ID).put("<II", int(intrinsics["height"]), int(intrinsics["width"]))
+                 .string("plumb_bob").put("<I", 5).put("<5d", *[0.0] * 5).put("<9d", *k)
+                 .put("<9d", *r).put("<12d", *p).put("<II", 0, 0).put("<IIII", 0, 0, 0, 0).put("<B", 0))
 
+
+def _frame_info_parts(planes: Sequence[str]) -> Tuple[bytes, bytes]:
+    """A FrameInfo message's fixed bytes: before the index, and from the plane names to the exact list."""
+    head = _Cdr().string(FRAME_ID).align(8)
+    rest = _Cdr().raw(bytes(len(head.data) + 24))  # the index and the two times: offsets only
+    rest.put("<I", len(planes))
+    for name in planes:
+        rest.string(name)
+    rest.align(4)
+    return bytes(head), bytes(rest.data[len(head.data) + 24:])
+
+
+_FRAME_TIMES = struct.Struct("<Qqq")
+_COUNT = struct.Struct("<I")
 
 _FULL = {errno.ENOSPC: "the disk is full", errno.EDQUOT: "the disk quota is used up",
          errno.EFBIG: "the file size limit was reached"}
@@ -229,13 +300,22 @@ class Recorder:
         self._closed = False
         self._synced_at = time.monotonic()
         try:
-            self._writer = Ros2Writer(self._file, chunk_size=chunk_bytes,
-                                      compression=COMPRESSIONS[compression])
-            self._schemas = {
-                "image": self._writer.register_msgdef("sensor_msgs/msg/Image", IMAGE_MSGDEF),
-                "info": self._writer.register_msgdef("sensor_msgs/msg/CameraInfo", CAMERA_INFO_MSGDEF),
-                "frame": self._writer.register_msgdef("norvane_msgs/msg/FrameInfo", FRAME_INFO_MSGDEF),
+            self._writer = McapFileWriter(self._file, profile="ros2", compression=compression,
+                                          library=f"norvane; {LIBRARY_IDENTIFIER}")
+            schemas = {
+                "image": self._writer.add_schema("sensor_msgs/msg/Image", SchemaEncoding.ROS2,
+                                                 IMAGE_MSGDEF.encode()),
+                "info": self._writer.add_schema("sensor_msgs/msg/CameraInfo", SchemaEncoding.ROS2,
+                                                CAMERA_INFO_MSGDEF.encode()),
+                "frame": self._writer.add_schema("norvane_msgs/msg/FrameInfo", SchemaEncoding.ROS2,
+                                                 FRAME_INFO_MSGDEF.encode()),
             }
+            topics = [(PLANE_TOPICS[name], "image") for name in self.planes]
+            if intrinsics is not None and "raw" not in self.planes:
+                topics.append((TOPIC_CAMERA_INFO, "info"))
+            topics.append((TOPIC_FRAME, "frame"))
+            self._channels = {topic: self._writer.add_channel(topic, MessageEncoding.CDR, schemas[schema])
+                              for topic, schema in topics}
             metadata = {
                 "format": FORMAT_VERSION,
                 "planes": ",".join(self.planes),
@@ -249,6 +329,12 @@ class Recorder:
         except OSError as error:
             self._file.close()
             raise RecordingError(f"{self.path}: cannot write the recording: {error.strerror}") from None
+        self._chunk_bytes = chunk_bytes
+        self._info_tail = (camera_info_tail(intrinsics) if intrinsics is not None
+                           and TOPIC_CAMERA_INFO in self._channels else None)
+        self._frame_head, self._frame_planes = _frame_info_parts(self.planes)
+        self._image_prefixes: Dict[Tuple[str, Tuple[int, int]], bytes] = {}
+        self._scratch: Dict[str, np.ndarray] = {}
         self._thread = threading.Thread(target=self._run, name="norvane-recorder", daemon=True)
         self._thread.start()
 
@@ -328,7 +414,7 @@ class Recorder:
             try:
                 self._writer.add_metadata(METADATA_END_NAME, {"frames": str(self.frames),
                                                               "dropped": str(self.dropped)})
-                self._writer.finish()  # type: ignore[no-untyped-call]
+                self._writer.finish()
                 self._file.flush()
                 os.fsync(self._file.fileno())
                 self.kept = self.frames
@@ -363,43 +449,37 @@ class Recorder:
     def _write_frame(self, timestamp_ms: int, index: int, received_ns: int,
                      data: Dict[str, bytes], shape: Tuple[int, int]) -> None:
         stamp_ns = max(0, received_ns + self._clock_offset_ns)
-        header = {"stamp": _stamp(stamp_ns), "frame_id": FRAME_ID}
-        fix_index: List[int] = []
-        fix_mm: List[float] = []
-
-        def put(topic: str, schema: str, message: Dict[str, Any]) -> bool:
-            """Writes one message; True when that finished a chunk."""
-            before = self._file.tell()
-            self._writer.write_message(topic, self._schemas[schema], message, log_time=stamp_ns,
-                                       publish_time=stamp_ns, sequence=index & 0xFFFFFFFF)
-            return self._file.tell() != before
-
-        # Frames whose last message lies in a finished chunk, once the chunk is out.
-        kept = self.kept
-
+        stamp = _stamp(stamp_ns)
+        sequence = index & 0xFFFFFFFF
+        add = self._writer.add_message
+        exact_index: Any = b""
+        exact_mm: Any = b""
         for name in self.planes:
-            plane = np.frombuffer(data[name], dtype=PLANE_DTYPES[name]).reshape(shape)
+            pixels: Any = data[name]
             if name == "depth":
-                plane, wrong, exact = depth_to_metres(plane)
-                fix_index, fix_mm = wrong.tolist(), exact.tolist()
-            if put(PLANE_TOPICS[name], "image", _image(header, plane, PLANE_ENCODINGS[name])):
-                kept = self.frames
-        if self._intrinsics is not None and "raw" not in self.planes:
-            if put(TOPIC_CAMERA_INFO, "info", camera_info_message(header, self._intrinsics)):
-                kept = self.frames
-        if put(TOPIC_FRAME, "frame", {
-            "header": header, "index": index, "timestamp_ms": timestamp_ms,
-            "received_ns": received_ns, "planes": list(self.planes),
-            "depth_exact_index": fix_index, "depth_exact_mm": fix_mm,
-        }):
-            kept = self.frames + 1
-        # Hand finished chunks to the operating system at once, and to the
-        # disk once a second, so a power cut costs at most that much more.
-        self._file.flush()
+                pixels, exact_index, exact_mm = depth_to_metres(
+                    np.frombuffer(pixels, dtype="<f4").reshape(shape), self._scratch)
+            key = (name, shape)
+            prefix = self._image_prefixes.get(key)
+            if prefix is None:
+                prefix = self._image_prefixes[key] = _image_prefix(
+                    shape, PLANE_ENCODINGS[name], PLANE_DTYPES[name].itemsize)
+            add(self._channels[PLANE_TOPICS[name]], stamp_ns, stamp_ns, sequence, (stamp, prefix, pixels))
+        if self._info_tail is not None:
+            add(self._channels[TOPIC_CAMERA_INFO], stamp_ns, stamp_ns, sequence, (stamp, self._info_tail))
+        count = _COUNT.pack(len(exact_index))
+        add(self._channels[TOPIC_FRAME], stamp_ns, stamp_ns, sequence, (
+            stamp, self._frame_head, _FRAME_TIMES.pack(index, timestamp_ms, received_ns),
+            self._frame_planes, count, exact_index, count, exact_mm))
+        # A chunk holds whole frames. Finished chunks go to the operating
+        # system at once, and to the disk once a second, so a power cut costs
+        # at most that much more.
+        if self._writer.chunk_bytes >= self._chunk_bytes and self._writer.end_chunk():
+            self._file.flush()
+            self.kept = self.frames + 1
         if time.monotonic() - self._synced_at >= SYNC_SECONDS:
             os.fsync(self._file.fileno())
             self._synced_at = time.monotonic()
-        self.kept = kept
 
 
 # --- reading -------------------------------------------------------------------

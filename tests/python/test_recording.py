@@ -20,10 +20,11 @@ pytest.importorskip("mcap_ros2")
 from mcap_ros2.writer import Writer as Ros2Writer  # noqa: E402
 
 import norvane
-from norvane import recording
+from norvane import _bag, recording
 from norvane.cli import main
 
 SECONDS = 10.0
+DEPTH = ("depth", "amplitude", "confidence")
 
 
 def digest(frame):
@@ -122,6 +123,82 @@ def test_rosbags_reads_it_as_a_ros2_bag(session):
     assert messages["/norvane/frame"].index == delivered[0][0]
 
 
+def test_the_file_is_ros2_cdr_in_checked_chunks_of_whole_frames(session):
+    from mcap.reader import make_reader
+    from mcap.records import Message, MessageIndex
+    from mcap.stream_reader import StreamReader
+    from mcap_ros2._dynamic import serialize_dynamic
+    from mcap_ros2.decoder import DecoderFactory
+
+    path, delivered = session
+    with open(path, "rb") as file:
+        reader = make_reader(file)
+        summary = reader.get_summary()
+        assert summary.statistics.message_count == 5 * len(delivered)
+        assert summary.statistics.chunk_count == len(summary.chunk_indexes) > 1
+        frame_channel = next(c.id for c in summary.channels.values() if c.topic == "/norvane/frame")
+        # Each message is byte for byte what the ROS 2 CDR encoder makes of its content.
+        codecs, decoders = {}, DecoderFactory()
+        for count, (schema, channel, message) in enumerate(reader.iter_messages()):
+            if schema.id not in codecs:
+                codecs[schema.id] = (serialize_dynamic(schema.name, schema.data.decode())[schema.name],
+                                     decoders.decoder_for("cdr", schema))
+            encode, decode = codecs[schema.id]
+            assert encode(decode(message.data)) == message.data, channel.topic
+            if count == 50:
+                break
+    # Every chunk (its CRC checked) ends with a frame's last message.
+    last, chunk_ends = None, []
+    with open(path, "rb") as file:
+        for record in StreamReader(file, validate_crcs=True).records:
+            if isinstance(record, Message):
+                last = record
+            elif isinstance(record, MessageIndex) and last is not None:
+                chunk_ends.append(last.channel_id)
+                last = None
+    assert chunk_ends == [frame_channel] * summary.statistics.chunk_count
+
+
+def test_every_compression_and_plane_set_reads_back_everywhere(tmp_path):
+    from rosbags.highlevel import AnyReader
+
+    rng = np.random.default_rng(5)
+    depth = rng.uniform(0, 5000, (6, 4)).astype(np.float32)
+    raw = rng.integers(-2048, 2048, (6, 4)).astype(np.int16)
+    lens = {"fx": 3.0, "fy": 3.0, "cx": 1.5, "cy": 2.5, "width": 4, "height": 6}
+    for compression, planes, chunk_bytes in (("zstd", ("depth",), 1), ("lz4", DEPTH, 1 << 20),
+                                             ("none", ("raw",), 500), ("none", DEPTH, 1 << 20)):
+        frames = {"depth": depth, "amplitude": depth * 2, "confidence": depth / 3, "raw": raw}
+        path = tmp_path / f"{compression}-{len(planes)}-{chunk_bytes}.mcap"
+        writer = recording.Recorder(path, description={}, intrinsics=lens, planes=planes,
+                                    compression=compression, chunk_bytes=chunk_bytes)
+        for i in range(5):
+            writer.write({p: frames[p] + i for p in planes}, i, i, i)
+        assert writer.close() == recording.RecordingSummary(str(path), 5, 0, path.stat().st_size, None)
+        back = list(recording.RecordingReader(path).frames())
+        assert [f.index for f in back] == list(range(5)), path.name
+        for i, frame in enumerate(back):
+            assert all(frame.planes[p].tobytes() == (frames[p] + i).tobytes() for p in planes), path.name
+        with AnyReader([path]) as bag:
+            counts = {c.topic: c.msgcount for c in bag.connections}
+            images = [bag.deserialize(d, c.msgtype) for c, _, d in bag.messages()
+                      if c.msgtype == "sensor_msgs/msg/Image"]
+        assert set(counts.values()) == {5} and len(counts) == len(planes) + 1 + ("raw" not in planes)
+        assert (images[0].height, images[0].width, images[0].step) == (6, 4, 4 * (2 if "raw" in planes else 4))
+
+
+def test_metres_read_back_as_recordings_always_were():
+    # Older recordings were read with float64 arithmetic; float32 must give the same bits.
+    rng = np.random.default_rng(3)
+    metres = np.concatenate([rng.integers(0, 2**32, 200_000, dtype=np.uint32).view(np.float32),
+                             np.float32([0.0, -0.0, 1e-45, 3.4e38, np.inf, -np.inf, 4.0959997])])
+    with np.errstate(all="ignore"):
+        old = (metres.astype(np.float64) * 1000.0).astype(np.float32)
+    assert np.array_equal(_bag.metres_to_depth(metres), old, equal_nan=True)
+    finite = np.isfinite(old)
+    assert np.array_equal(_bag.metres_to_depth(metres)[finite].view(np.uint32), old[finite].view(np.uint32))
+
+
 def test_depth_values_that_metres_cannot_hold_come_back_exactly(tmp_path):
     # About 2 % of float32 millimetres have no float32 metres that give them back.
     rng = np.random.default_rng(7)
@@ -129,6 +206,12 @@ def test_depth_values_that_metres_cannot_hold_come_back_exactly(tmp_path):
     depth[0, :5] = [np.nan, np.inf, -0.0, 1e-42, 4095.9995]
     _, wrong, _ = recording.depth_to_metres(depth)
     assert wrong.size > 500
+    scratch = {}  # the writer's arrays, reused from frame to frame
+    for plane in (depth, depth[::-1].copy(), depth[:90]):
+        metres, wrong, exact = recording.depth_to_metres(plane, scratch)
+        back = _bag.metres_to_depth(metres)
+        back.reshape(-1)[wrong] = exact
+        assert back.tobytes() == plane.tobytes()
     writer = recording.Recorder(tmp_path / "r.mcap", description={})
     writer.write({"depth": depth, "amplitude": depth, "confidence": depth}, 1, 2, 3)
     assert writer.close().error is None
