@@ -35,6 +35,7 @@ from typing import Any, Deque, Dict, Iterator, List, Optional, Sequence, Tuple
 import numpy as np
 
 from .errors import CameraError
+from .geometry import millimetres_to_metres
 
 try:
     from mcap.exceptions import InvalidMagic, McapError
@@ -123,6 +124,7 @@ class RecordedFrame:
     timestamp_ms: int
     index: int
     received_ns: int
+    stamp_ns: int  # the header stamp: the wall clock when the frame reached the queue
 
 
 @dataclasses.dataclass(frozen=True)
@@ -145,7 +147,7 @@ class RecordingSummary:
 
 def depth_to_metres(depth_mm: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Metres as float32 for REP 118, and the pixels that do not come back exactly."""
-    metres = (depth_mm.astype(np.float64) / 1000.0).astype(np.float32)
+    metres = millimetres_to_metres(depth_mm)
     back = metres_to_depth(metres)
     wrong = np.flatnonzero(back.view(np.uint32) != depth_mm.view(np.uint32)).astype(np.uint32)
     return metres, wrong, depth_mm.reshape(-1)[wrong]
@@ -486,8 +488,9 @@ class RecordingReader:
                                              f"{', '.join(sorted(expected - set(images)))} image")
                     planes, geometry = self._planes(images, info, geometry)
                     images = {}
+                    stamp = info.header.stamp
                     yield RecordedFrame(planes, int(info.timestamp_ms), int(info.index),
-                                        int(info.received_ns))
+                                        int(info.received_ns), int(stamp.sec) * 1_000_000_000 + int(stamp.nanosec))
                 elif topic != TOPIC_CAMERA_INFO:
                     name = next((n for n, t in PLANE_TOPICS.items() if t == topic), None)
                     if name in expected:
