@@ -35,7 +35,6 @@ from typing import Any, Deque, Dict, Iterator, List, Optional, Sequence, Tuple
 import numpy as np
 
 from .errors import CameraError
-from .geometry import millimetres_to_metres
 
 try:
     from mcap.exceptions import InvalidMagic, McapError
@@ -147,7 +146,7 @@ class RecordingSummary:
 
 def depth_to_metres(depth_mm: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Metres as float32 for REP 118, and the pixels that do not come back exactly."""
-    metres = millimetres_to_metres(depth_mm)
+    metres = (depth_mm.astype(np.float64) / 1000.0).astype(np.float32)
     back = metres_to_depth(metres)
     wrong = np.flatnonzero(back.view(np.uint32) != depth_mm.view(np.uint32)).astype(np.uint32)
     return metres, wrong, depth_mm.reshape(-1)[wrong]

@@ -26,7 +26,7 @@ from typing import Any, Optional, Union
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["Intrinsics", "depth_to_points", "millimetres_to_metres", "save_ply"]
+__all__ = ["Intrinsics", "depth_to_points", "save_ply"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 Points = npt.NDArray[np.float32]
@@ -139,11 +139,6 @@ def depth_to_points(depth: npt.NDArray[Any], intrinsics: Intrinsics) -> Points:
     valid = np.isfinite(distance) & (distance > 0)
     points = intrinsics.rays()[valid] * distance[valid][:, np.newaxis]
     return points.astype(np.float32)
-
-
-def millimetres_to_metres(values: npt.NDArray[Any]) -> npt.NDArray[np.float32]:
-    """float32 metres from millimetres, rounded once to the nearest float32."""
-    return (values.astype(np.float64) / 1000.0).astype(np.float32)
 
 
 def save_ply(path: PathLike, points: npt.ArrayLike, colors: Optional[npt.ArrayLike] = None) -> None:

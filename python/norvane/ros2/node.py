@@ -57,6 +57,7 @@ class CameraNode:
         self._thread = threading.Thread(target=self._capture, name="norvane-ros2-capture", daemon=True)
         self._publishers: Dict[str, Publisher[Any]] = {}
         self._lens_warned = False
+        self._messages = messages.Messages()  # used by the capture thread alone
         # Counted by the capture thread, read by the diagnostics timer.
         self._published = 0
         self._missed = 0
@@ -127,20 +128,23 @@ class CameraNode:
         return max(0, int(self.node.get_clock().now().nanoseconds) - age_ns)
 
     def _publish(self, frame: Frame) -> None:
+        """Publishes the frame on every topic someone subscribes to; building a message nobody takes is skipped."""
         head = messages.header(self._stamp_ns(frame), self._settings["frame_id"])
         with self._lock:
-            publishers = self._publishers
-            if frame.raw is not None and "raw" in publishers:
-                publishers["raw"].publish(messages.image(head, frame.raw))
-            if frame.depth is not None and "depth" in publishers:
-                depth = messages.depth_plane(frame.depth, self._settings["depth_encoding"])
-                publishers["depth"].publish(messages.image(head, depth))
+            wanted = {key: p for key, p in self._publishers.items() if p.get_subscription_count() > 0}
+            build = self._messages
+            if frame.raw is not None and "raw" in wanted:
+                wanted["raw"].publish(build.image(head, "raw", frame.raw))
+            if frame.depth is not None and "depth" in self._publishers:
+                if "depth" in wanted:
+                    wanted["depth"].publish(build.depth(head, frame.depth, self._settings["depth_encoding"]))
                 if frame.intrinsics is not None:
-                    publishers["camera_info"].publish(messages.camera_info(head, frame.intrinsics))
-                    if self._settings["publish_points"]:
-                        cloud = messages.point_cloud(head, frame)
+                    if "camera_info" in wanted:
+                        wanted["camera_info"].publish(messages.camera_info(head, frame.intrinsics))
+                    if "points" in wanted and self._settings["publish_points"]:
+                        cloud = build.point_cloud(head, frame)
                         if cloud is not None:
-                            publishers["points"].publish(cloud)
+                            wanted["points"].publish(cloud)
                 elif not self._lens_warned:
                     self._lens_warned = True
                     self.node.get_logger().warning(
@@ -148,8 +152,8 @@ class CameraNode:
                         "(a calibration file gives it: norvane.Intrinsics.load)")
                 for plane in ("amplitude", "confidence"):
                     values = getattr(frame, plane)
-                    if values is not None:
-                        publishers[plane].publish(messages.image(head, values))
+                    if values is not None and plane in wanted:
+                        wanted[plane].publish(build.image(head, plane, values))
         if self._last_index is not None and frame.index > self._last_index + 1:
             self._missed += frame.index - self._last_index - 1
         self._last_index = frame.index
