@@ -81,6 +81,7 @@ def run(source: Optional[str], config: Optional[str], ros_args: Sequence[str], p
     """Runs the node until Ctrl-C, SIGTERM, the end of a recording or a failure; the exit code."""
     try:
         import rclpy
+        from rclpy.exceptions import ParameterException
         from rclpy.executors import SingleThreadedExecutor
     except ImportError as error:
         return _fail(f"the ROS 2 node needs rclpy ({error}): source a ROS 2 installation, "
@@ -117,10 +118,10 @@ def run(source: Optional[str], config: Optional[str], ros_args: Sequence[str], p
             raise CameraError(str(error), -1) from None
         if key is None and camera.info.connection != "recording":
             claims.append(CameraClaim(f"{camera.info.connection}:{camera.info.index}"))
-        node = CameraNode(camera, on_end)
         try:
+            node = CameraNode(camera, on_end)
             node.start()
-        except (ValueError, TypeError) as error:
+        except (ValueError, TypeError, ParameterException) as error:
             raise CameraError(f"a parameter given at launch was refused: {error}", -1) from None
         executor = SingleThreadedExecutor()
         executor.add_node(node.node)
