@@ -51,8 +51,14 @@ class CameraClaim:
     def __init__(self, key: str) -> None:
         folder = "/run/lock" if os.access("/run/lock", os.W_OK) else tempfile.gettempdir()
         self.path = os.path.join(folder, f"norvane-{key.replace(':', '')}.lock")
-        fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
-        self._file: IO[bytes] = os.fdopen(fd, "r+b")
+        try:
+            try:
+                fd, mode = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644), "r+b"
+            except PermissionError:  # another user's node made it: locking needs no write access
+                fd, mode = os.open(self.path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC), "rb"
+        except OSError as error:
+            raise CameraError(f"cannot claim {key} for this node: {self.path}: {error.strerror}", -1) from None
+        self._file: IO[bytes] = os.fdopen(fd, mode)
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
@@ -60,9 +66,10 @@ class CameraClaim:
             self._file.close()
             raise CameraError(f"{key} is already published by another norvane ROS 2 node (process {holder}); "
                               "stop that node, or open another camera", -1) from None
-        self._file.truncate(0)
-        self._file.write(f"{os.getpid()}\n".encode())
-        self._file.flush()
+        if self._file.writable():
+            self._file.truncate(0)
+            self._file.write(f"{os.getpid()}\n".encode())
+            self._file.flush()
 
     def release(self) -> None:
         self._file.close()
