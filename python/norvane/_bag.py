@@ -126,6 +126,7 @@ class RecordedFrame:
     timestamp_ms: int
     index: int
     received_ns: int
+    stamp_ns: int  # the header stamp: the wall clock when the frame reached the queue
 
 
 @dataclasses.dataclass(frozen=True)
@@ -645,8 +646,9 @@ class RecordingReader:
                                              f"{', '.join(sorted(expected - set(images)))} image")
                     planes, geometry = self._planes(images, info, geometry)
                     images, after_damage, last_index = {}, False, int(info.index)
+                    stamp = info.header.stamp
                     yield RecordedFrame(planes, int(info.timestamp_ms), int(info.index),
-                                        int(info.received_ns))
+                                        int(info.received_ns), int(stamp.sec) * 1_000_000_000 + int(stamp.nanosec))
                 elif topic != TOPIC_CAMERA_INFO:
                     name = next((n for n, t in PLANE_TOPICS.items() if t == topic), None)
                     if name in expected:

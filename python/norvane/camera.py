@@ -301,6 +301,11 @@ class Camera(abc.ABC):
         latest=True: the newest ready frame, older ready ones dropped at once.
         """
 
+    def recorded_time_ns(self, frame: Frame) -> Optional[int]:
+        """A recording's frame: the wall-clock time (ns since the epoch) when it reached the queue
+        of the camera that recorded it; None for a live camera."""
+        return None
+
     def frames(self, timeout: Optional[float] = 1.0, *, latest: bool = False) -> Iterator[Frame]:
         """Frames until the camera stops or closes; CameraTimeout when none comes within `timeout` s."""
         timeout_seconds(timeout)

@@ -13,6 +13,7 @@ COMMANDS: List[str] = [
     "snapshot",
     "record",
     "view",
+    "ros2",
 ]
 
 
@@ -35,10 +36,18 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Runs the command; 0 on success, 1 for a camera failure, 2 for a usage error."""
     parser = build_parser()
+    argv = list(sys.argv[1:] if argv is None else argv)
+    ros_args: List[str] = []
+    if argv[:1] == ["ros2"]:  # ROS's own arguments pass through to the node
+        from .ros2.app import split_ros_args
+
+        argv, ros_args = split_ros_args(argv)
     try:
         args = parser.parse_args(argv)
     except SystemExit as exit:
         return exit.code if isinstance(exit.code, int) else 2
+    if ros_args:
+        args.ros_args = ros_args
     try:
         code: int = args.handler(args)
     except CameraError as error:

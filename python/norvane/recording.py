@@ -302,6 +302,7 @@ class RecordedCamera(Camera):
             raise CameraError(f"cannot replay {self._path}: damaged camera description ({error})", -1) from None
         self._user_intrinsics: Optional[Intrinsics] = None
         _replaying.add(self)
+        self._clock_offset_ns: Optional[int] = None  # recorded wall clock less recorded host clock
 
     def __repr__(self) -> str:
         state = "closed" if self._closed else "playing" if self._running else "open"
@@ -374,6 +375,10 @@ class RecordedCamera(Camera):
     def intrinsics(self, value: Optional[Intrinsics]) -> None:
         self._user_intrinsics = check_intrinsics(value, self._info.depth_size, str(self._path))
 
+    def recorded_time_ns(self, frame: Frame) -> Optional[int]:
+        offset = self._clock_offset_ns
+        return frame.received_ns + offset if offset is not None else None
+
     def read(self, timeout: Optional[float] = 1.0, *, latest: bool = False) -> Optional[Frame]:
         seconds = timeout_seconds(timeout)
         self._check_open("read")
@@ -395,6 +400,7 @@ class RecordedCamera(Camera):
             if self._replay.ended:
                 self._running = False  # the end of the recording: frames() ends
             return None
+        self._clock_offset_ns = recorded.stamp_ns - recorded.received_ns
         planes = recorded.planes
         depth = planes.get("depth")
         if depth is not None and depth.shape != self._info.depth_size[::-1]:
