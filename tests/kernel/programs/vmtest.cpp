@@ -120,10 +120,25 @@ struct NodeLayout {
     uint32_t pixelformat = 0, bytesPerLine = 0;
 };
 
-NodeLayout nodeLayout(PlatformType p, int node, uint32_t w = kW, uint32_t h = kH) {
-    NodeLayout out;
+std::string readKnob(int cam, const std::string& name) {
+    char value[32] = {0};
+    if (FILE* f = std::fopen((camDir(cam) + "/" + name).c_str(), "r")) {
+        if (!std::fgets(value, sizeof value, f)) value[0] = '\0';
+        std::fclose(f);
+    }
+    value[std::strcspn(value, "\n")] = '\0';
+    return value;
+}
+
+NodeLayout nodeLayout(PlatformType p, int cam, int node, uint32_t w = kW, uint32_t h = kH) {
+    // Natural lines, should the node not answer.
+    NodeLayout out{p == PLATFORM_RASPBERRY_PI_5 ? v4l2_fourcc('Y', '1', '2', 'P') : V4L2_PIX_FMT_Y12,
+                   p == PLATFORM_RASPBERRY_PI_5 ? (w * 3 / 2 + 15) / 16 * 16 : w * 2};
     int fd = ::open(("/dev/video" + std::to_string(node)).c_str(), O_RDWR);
     if (fd < 0) return out;
+    // The faults a test sets are the camera's, not this question's.
+    const std::string faults = readKnob(cam, "ioctl_faults");
+    setKnob(cam, "ioctl_faults=0");
     v4l2_capability cap;
     std::memset(&cap, 0, sizeof cap);
     ioctl(fd, VIDIOC_QUERYCAP, &cap);
@@ -142,6 +157,7 @@ NodeLayout nodeLayout(PlatformType p, int node, uint32_t w = kW, uint32_t h = kH
         out.bytesPerLine = mp ? f.fmt.pix_mp.plane_fmt[0].bytesperline : f.fmt.pix.bytesperline;
     }
     ::close(fd);
+    if (!faults.empty()) setKnob(cam, "ioctl_faults=" + faults);
     return out;
 }
 
@@ -196,7 +212,7 @@ struct Stream {
 Stream loadPattern(PlatformType board, int cam, float offset, int node = -1) {
     std::vector<uint8_t> capture = encodeCapture(offset, boardShift(board));
     std::vector<uint8_t> pattern;
-    const NodeLayout layout = nodeLayout(board, node >= 0 ? node : cam);
+    const NodeLayout layout = nodeLayout(board, cam, node >= 0 ? node : cam);
     for (size_t k = 0; k < 4; ++k) {
         std::vector<uint8_t> f = driverFrame(board, &capture[k * kFrameBytes], layout);
         pattern.insert(pattern.end(), f.begin(), f.end());
