@@ -213,6 +213,7 @@ class Camera(abc.ABC):
         """The next frame within `timeout` seconds (None: no limit), else None.
 
         latest=True: the newest ready frame, older ready ones dropped at once.
+        CameraError, naming the camera, once it has gone away (unplugged).
         """
 
     def frames(self, timeout: Optional[float] = 1.0, *, latest: bool = False) -> Iterator[Frame]:
@@ -464,6 +465,10 @@ class LiveCamera(Camera):
             raise CameraError(f"read failed on {self._name}: the camera is not streaming; start() first", -1)
         taken = self._native.take(ms, latest is True)
         if taken is None:
+            if self._native.disconnected():
+                raise CameraError(
+                    f"read failed on {self._name}: the camera is gone (unplugged, or its driver unbound); close() it", -2
+                )
             return None
         timestamp, index, received_ns, depth, amplitude, confidence, raw = taken
         intrinsics = self._user_intrinsics or self._kit_lens

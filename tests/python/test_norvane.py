@@ -251,3 +251,26 @@ def test_snapshot_and_info_commands(kit, tmp_path, capsys):
     assert main(["snapshot", "csi:99", "-o", str(tmp_path / "none")]) == 1
     assert "norvane: open failed on CSI camera /dev/video99" in capsys.readouterr().err
     assert main(["nonsense"]) == 2
+
+
+def test_a_camera_that_went_away_says_so_when_read(cam, monkeypatch):
+    class Gone:
+        """The library's camera after its device was unplugged while streaming."""
+
+        def __init__(self, native):
+            self._native = native
+
+        def __getattr__(self, name):
+            return getattr(self._native, name)
+
+        def take(self, timeout_ms, latest):
+            return None
+
+        def disconnected(self):
+            return True
+
+    assert cam._native.disconnected() is False
+    assert cam.read(5.0) is not None
+    monkeypatch.setattr(cam, "_native", Gone(cam._native))
+    with pytest.raises(norvane.CameraError, match=r"read failed on USB camera 0 configured by .*: the camera is gone"):
+        cam.read(5.0)
