@@ -553,8 +553,11 @@ TEST(CsiLayouts, TheDriversFormatDecidesTheCopy) {
         BoardBuilder build;
         uint32_t bytesPerLine, bufferLength, pixelFormat;
         Content content;  // null: the start is refused
+        uint32_t width = kW, height = kH;
     };
     const Case cases[] = {
+        {"compact packing at 640 x 480", sim::buildRadxaRock, 1024, 1024 * 480, 0,
+         [](const std::vector<uint8_t>& f) { return packedLines(f, 640, 1024); }, 640, 480},
         {"lines padded, buffers rounded to pages", sim::buildRaspberryPi4, 544, 0, 0,
          [](const std::vector<uint8_t>& f) { return paddedLines(f, kW, 544); }},
         // 240 samples: packed, the lines are longer than 16-bit ones would be.
@@ -569,6 +572,8 @@ TEST(CsiLayouts, TheDriversFormatDecidesTheCopy) {
         sim::BoardOptions o;
         o.bytesPerLine = c.bytesPerLine;
         o.bufferLength = c.bufferLength;
+        o.width = c.width;
+        o.height = c.height;
         if (c.pixelFormat) o.pixelFormats = {c.pixelFormat};
         CsiRig rig(c.build, o);
         ASSERT_EQ(rig.sensor->open(rig.info), 0) << c.what;
@@ -584,7 +589,7 @@ TEST(CsiLayouts, TheDriversFormatDecidesTheCopy) {
             continue;
         }
         ASSERT_EQ(started, 0) << c.what << ": " << said;
-        auto frame = makeFrame(5);
+        auto frame = makeFrame(5, c.width, c.height);
         rig.push(c.content(frame), 1000);
         std::vector<uint8_t> out;
         int64_t ts;
