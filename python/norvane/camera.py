@@ -418,7 +418,10 @@ class LiveCamera(Camera):
             if self._closed or not self._running:
                 return
             self._running = False
-            check(self._native.stop(), "stop", self._name)
+            code = self._native.stop()
+            # A camera that went away cannot stop its stream; it has ended.
+            if not self._native.disconnected():
+                check(code, "stop", self._name)
 
     def close(self) -> None:
         with self._lock:

@@ -269,8 +269,13 @@ def test_a_camera_that_went_away_says_so_when_read(cam, monkeypatch):
         def disconnected(self):
             return True
 
+        def stop(self):
+            self._native.stop()
+            return -2  # STREAMOFF on a gone device fails
+
     assert cam._native.disconnected() is False
     assert cam.read(5.0) is not None
     monkeypatch.setattr(cam, "_native", Gone(cam._native))
     with pytest.raises(norvane.CameraError, match=r"read failed on USB camera 0 configured by .*: the camera is gone"):
         cam.read(5.0)
+    cam.stop()  # the stream has ended: nothing to report
