@@ -173,6 +173,7 @@ TofErrorCode NorvaneTOFCamera::start(FrameType type) {
         r = setOutputType(type);
         if (r != 0) return undo(r);
         if (worker.joinable()) worker.join();
+        disconnected.store(false);
         stopped.store(false);
         try {
             worker = std::thread(&NorvaneTOFCamera::captureThread, this);
@@ -383,6 +384,12 @@ void NorvaneTOFCamera::captureThread() {
             } else {
                 p->discard(node);
             }
+            if (disconnected.load()) {
+                // Nothing will come any more: end as stop() ends a capture.
+                stopped.store(true);
+                p->finish();
+                break;
+            }
         }
     } catch (...) {
         // A throwing transport or device ends the capture; stop() still joins.
@@ -419,7 +426,9 @@ int NorvaneTOFCamera::readAndDecode(unsigned char* cache, LinkNode* node, bool& 
     if (!cache || !node || !node->buffer || !sensor) return NorvaneUnkownError;
     int64_t timestamp = 0;
     // Anything but 0 leaves a partial or stale capture in the buffer.
-    if (sensor->getFrame(cache, &timestamp) != 0) return NorvaneUnkownError;
+    const int got = sensor->getFrame(cache, &timestamp);
+    if (got == NorvaneTOFSensor::kDeviceGone) disconnected.store(true);
+    if (got != 0) return NorvaneUnkownError;
     read = true;
     NorvaneFrameBuffer* buffer = node->buffer;
     buffer->setTimestamp(uint64_t(timestamp));

@@ -120,6 +120,10 @@ public:
 
     // --- observation -------------------------------------------------------------
     bool isStopped() const { return stopped.load(); }
+    // The sensor's device went away while streaming (unbound, unplugged):
+    // the capture ended as by stop, and requests return null once the ready
+    // frames are taken. Cleared by the next start.
+    bool isDisconnected() const { return disconnected.load(); }
     float getFps() const { return fps.load(); }
     float getFrameInterval() const { return frameInterval.load(); }
     float getSmoothing() const { return smoothing.load(); }
@@ -142,6 +146,7 @@ private:
     std::shared_ptr<FramePool> pool;  // guarded by poolMutex
     std::thread worker;
     std::atomic<bool> stopped{true};
+    std::atomic<bool> disconnected{false};
     PlatformType platform;
     // SKIP_FRAME (high half) and SKIP_FRAME_LOOP (low half): 0 of 1.
     std::atomic<uint64_t> skipping{1};

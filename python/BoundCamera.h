@@ -39,6 +39,8 @@ public:
     TofErrorCode readControl(CameraCtrl ctrl, int& value);
     TofErrorCode setControlExt(CameraCtrl ctrl, const char* value);
     CameraInfo getCameraInfo();
+    // The sensor's device went away while streaming.
+    bool disconnected() const { return camera.isDisconnected(); }
 
     // The pool frames are requested from (null before the first start).
     std::shared_ptr<FramePool> currentPool() const { return camera.currentPool(); }

@@ -107,6 +107,7 @@ PYBIND11_MODULE(_native, m) {
                 return int(c.setControlExt(CameraCtrl(ctrl), value.c_str()));
             })
         .def("info", &Norvane::python::info, GilFree())
+        .def("disconnected", &BoundCamera::disconnected)
         .def("take", &Norvane::python::take, py::arg("timeout_ms"), py::arg("latest"));
 #ifdef NORVANE_SIMULATED_KIT
     m.attr("SIMULATED_KIT") = true;

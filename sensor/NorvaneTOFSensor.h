@@ -28,8 +28,12 @@ public:
     // Stops streaming and releases what start set up.
     virtual int stop() = 0;
     virtual CameraInfo getCameraInfo() = 0;
+    // getFrame's result once the device is gone (unbound, unplugged): no
+    // frame will come from this transport again.
+    static constexpr int kDeviceGone = -3;
+
     // Reads framesPerCapture frames into `data` and the capture timestamp.
-    // 0 on success; -1 means no usable capture.
+    // 0 on success; -1 means no usable capture; kDeviceGone ends streaming.
     virtual int getFrame(uint8_t* data, int64_t* timestamp) = 0;
     // ctrl is a CameraCtrl number.
     virtual int setControl(int ctrl, int value) = 0;

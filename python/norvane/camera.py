@@ -299,6 +299,7 @@ class Camera(abc.ABC):
         """The next frame within `timeout` seconds (None or inf: no limit), else None.
 
         latest=True: the newest ready frame, older ready ones dropped at once.
+        CameraError, naming the camera, once it has gone away (unplugged).
         """
 
     def recorded_time_ns(self, frame: Frame) -> Optional[int]:
@@ -525,7 +526,10 @@ class LiveCamera(Camera):
             if self._closed or not self._running:
                 return
             self._running = False
-            check(self._native.stop(), "stop", self._name)
+            code = self._native.stop()
+            # A camera that went away cannot stop its stream; it has ended.
+            if not self._native.disconnected():
+                check(code, "stop", self._name)
 
     def _close(self) -> None:
         with self._lock:
@@ -572,6 +576,10 @@ class LiveCamera(Camera):
             raise CameraError(f"read failed on {self._name}: the camera is not streaming; start() first", -1)
         taken = self._native.take(ms, latest is True)
         if taken is None:
+            if self._native.disconnected():
+                raise CameraError(
+                    f"read failed on {self._name}: the camera is gone (unplugged, or its driver unbound); close() it", -2
+                )
             return None
         timestamp, index, received_ns, depth, amplitude, confidence, raw = taken
         intrinsics = self._user_intrinsics or self._kit_lens

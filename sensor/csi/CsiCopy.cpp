@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sensor/csi/V4l2Compat.h"
+
 namespace Norvane {
 namespace csi {
 
@@ -15,6 +17,7 @@ constexpr size_t kBlockTail = 896;  // then bytes 896-927
 constexpr size_t kBlockTailBytes = 32;
 constexpr size_t kBlockBodyEnd = 928;  // then bytes 448-927
 constexpr size_t kPackedLineAlign = 16;
+constexpr uint64_t kCompactLineAlign = 256;
 }  // namespace
 
 size_t copyRaw(const uint8_t* src, size_t length, uint8_t* dst, size_t capacity, uint32_t) {
@@ -53,9 +56,13 @@ size_t copyBlock960(const uint8_t* src, size_t length, uint8_t* dst, size_t capa
 }
 
 size_t unpackRaw12(const uint8_t* src, size_t length, uint8_t* dst, size_t capacity, uint32_t width) {
-    if (width == 0) return 0;
     const size_t line = size_t(width) * 3 / 2;
-    const size_t stride = (line + kPackedLineAlign - 1) / kPackedLineAlign * kPackedLineAlign;
+    return unpackLines(src, length, dst, capacity, width, (line + kPackedLineAlign - 1) / kPackedLineAlign * kPackedLineAlign);
+}
+
+size_t unpackLines(const uint8_t* src, size_t length, uint8_t* dst, size_t capacity, uint32_t width,
+                   size_t stride) {
+    if (width == 0) return 0;
     const size_t pairs = (size_t(width) + 1) / 2;
     const size_t rowBytes = size_t(width) * 2;
     size_t out = 0;
@@ -78,6 +85,67 @@ size_t unpackRaw12(const uint8_t* src, size_t length, uint8_t* dst, size_t capac
         out += rowBytes;
     }
     return out;
+}
+
+size_t copyLines(const uint8_t* src, size_t length, uint8_t* dst, size_t capacity, uint32_t width,
+                 size_t stride) {
+    const size_t rowBytes = size_t(width) * 2;
+    if (stride == rowBytes) return copyRaw(src, std::min(length, capacity), dst, capacity, width);
+    size_t out = 0;
+    for (size_t off = 0; rowBytes && off + rowBytes <= length && out + rowBytes <= capacity; off += stride) {
+        std::memcpy(dst + out, src + off, rowBytes);
+        out += rowBytes;
+    }
+    return out;
+}
+
+bool layoutOf(const NodeFormat& f, PlatformType platform, FrameLayout& layout) {
+    const uint64_t samplesLine = uint64_t(f.width) * 2;
+    const uint64_t packedLine = (uint64_t(f.width) * 3 + 1) / 2;
+    // One progressive plane of whole lines, as many as the frame has.
+    if (f.planes != 1 || (f.field != V4L2_FIELD_NONE && f.field != V4L2_FIELD_ANY) || f.width == 0 ||
+        f.height == 0 || uint64_t(f.sizeImage) < uint64_t(f.bytesPerLine) * f.height)
+        return false;
+    layout.width = f.width;
+    layout.height = f.height;
+    layout.bytesPerLine = f.bytesPerLine;
+    if (f.pixelformat == V4L2_PIX_FMT_Y12) {
+        // The Rockchip receiver's compact memory mode keeps the format's name
+        // and packs the samples into lines rounded to 256 bytes, which at some
+        // widths (240) are longer than 16-bit lines would be.
+        const uint64_t compactLine = (packedLine + kCompactLineAlign - 1) / kCompactLineAlign * kCompactLineAlign;
+        if (platform == PLATFORM_RADXA_ROCK && f.bytesPerLine == compactLine) {
+            layout.kind = FrameLayout::Packed12;
+        } else if (f.bytesPerLine == samplesLine && platform == PLATFORM_JETSON) {
+            layout.kind = FrameLayout::Blocks960;
+        } else if (f.bytesPerLine >= samplesLine) {
+            layout.kind = FrameLayout::Samples16;
+        } else if (f.bytesPerLine >= packedLine) {
+            // Lines too short for 16-bit samples: the receiver stores the
+            // samples as they came, packed (a compact memory mode).
+            layout.kind = FrameLayout::Packed12;
+        } else {
+            return false;
+        }
+        return true;
+    }
+    if (f.pixelformat == V4L2_PIX_FMT_Y12P && f.bytesPerLine >= packedLine) {
+        layout.kind = FrameLayout::Packed12;
+        return true;
+    }
+    return false;
+}
+
+size_t copyFrame(const FrameLayout& layout, const uint8_t* src, size_t length, uint8_t* dst, size_t capacity) {
+    switch (layout.kind) {
+        case FrameLayout::Blocks960:
+            return copyBlock960(src, length, dst, capacity, layout.width);
+        case FrameLayout::Packed12:
+            return unpackLines(src, length, dst, capacity, layout.width, layout.bytesPerLine);
+        case FrameLayout::Samples16:
+            break;
+    }
+    return copyLines(src, length, dst, capacity, layout.width, layout.bytesPerLine);
 }
 
 }  // namespace csi

@@ -19,7 +19,6 @@ using csi::xioctl;
 namespace {
 
 constexpr uint32_t kRangeControl = 0x00981901;  // driver-private range mode
-constexpr uint32_t kStride512Length = 92160;    // 180 lines of 512 bytes
 constexpr int kMaxBufferIndex = NorvaneTOFCSISensor::kBufferCount - 1;
 constexpr int kMinBuffers = 2;
 // One getFrame call waits this long for its capture, so that the capture
@@ -127,7 +126,6 @@ int NorvaneTOFCSISensor::setFormat() {
         }
     }
 
-    uint32_t gotWidth, gotHeight;
     if (media) {
         // The ACTIVE format: a TRY format belongs to one open file and
         // starts at the driver's default, whatever was set.
@@ -136,17 +134,41 @@ int NorvaneTOFCSISensor::setFormat() {
         sf.which = V4L2_SUBDEV_FORMAT_ACTIVE;
         int fd = sensorFound ? subdevFds[sensorSubdevIndex].get() : -1;
         if (ioctlOnce(fd, VIDIOC_SUBDEV_G_FMT, &sf) < 0) return -2;
-        gotWidth = sf.format.width;
-        gotHeight = sf.format.height;
-    } else {
-        v4l2_format got;
-        std::memset(&got, 0, sizeof got);
-        got.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        if (ioctlOnce(videoFd.get(), VIDIOC_G_FMT, &got) < 0) return -2;
-        gotWidth = got.fmt.pix.width;
-        gotHeight = got.fmt.pix.height;
+        if (sf.format.width != w || sf.format.height != h) return -1;
     }
-    return gotWidth == w && gotHeight == h ? 0 : -1;
+    return readLayout(w, h);
+}
+
+// Reads back the format the video node settled on (drivers adjust what they
+// cannot do instead of failing) and takes the frame layout from it: 0, -2
+// when the node does not answer, -1 (with a message naming what the driver
+// returned) for a size other than asked or a layout this camera cannot read.
+int NorvaneTOFCSISensor::readLayout(uint32_t w, uint32_t h) {
+    v4l2_format got;
+    std::memset(&got, 0, sizeof got);
+    got.type = bufferType;
+    if (ioctlOnce(videoFd.get(), VIDIOC_G_FMT, &got) < 0) return -2;
+    csi::NodeFormat f;
+    if (isMultiPlanar(bufferType)) {
+        const v4l2_pix_format_mplane& mp = got.fmt.pix_mp;
+        f = csi::NodeFormat{mp.pixelformat, mp.width, mp.height, mp.field, mp.num_planes,
+                            mp.plane_fmt[0].bytesperline, mp.plane_fmt[0].sizeimage};
+    } else {
+        const v4l2_pix_format& pix = got.fmt.pix;
+        f = csi::NodeFormat{pix.pixelformat, pix.width, pix.height, pix.field, 1, pix.bytesperline, pix.sizeimage};
+    }
+    if (f.width == w && f.height == h && csi::layoutOf(f, platform, layout)) return 0;
+    char fourcc[5];
+    for (int i = 0; i < 4; ++i) {
+        char c = char((f.pixelformat >> (8 * i)) & 0xFF);
+        fourcc[i] = c >= 0x20 && c < 0x7F ? c : '?';
+    }
+    fourcc[4] = '\0';
+    std::fprintf(stderr,
+                 "%s: the driver settled on '%s' %ux%u (%u bytes per line, %u per frame, %u planes, field %u) for "
+                 "%ux%u 12-bit grey: not a layout this camera reads\n",
+                 devicePath, fourcc, f.width, f.height, f.bytesPerLine, f.sizeImage, f.planes, f.field, w, h);
+    return -1;
 }
 
 void NorvaneTOFCSISensor::releaseBuffers() {
@@ -159,6 +181,8 @@ int NorvaneTOFCSISensor::start() {
     streamWidth = width.load();
     streamHeight = height.load();
     errorPauseMs = 0;
+    gone = false;
+    sequenceKnown = realigning = false;
 
     v4l2_requestbuffers req;
     std::memset(&req, 0, sizeof req);
@@ -169,12 +193,8 @@ int NorvaneTOFCSISensor::start() {
 
     // Free the driver's buffers again when streaming cannot begin.
     auto fail = [&](int result) {
-        releaseBuffers();
-        v4l2_requestbuffers none;
-        std::memset(&none, 0, sizeof none);
-        none.type = bufferType;
-        none.memory = V4L2_MEMORY_MMAP;
-        xioctl(videoFd.get(), VIDIOC_REQBUFS, &none);
+        int ignored = 0;
+        freeBuffers(ignored);
         return result;
     };
     if (req.count < uint32_t(kMinBuffers)) return fail(-1);
@@ -188,15 +208,6 @@ int NorvaneTOFCSISensor::start() {
         bool mp = isMultiPlanar(bufferType);
         size_t length = mp ? plane.length : buf.length;
         off_t offset = off_t(mp ? plane.m.mem_offset : buf.m.offset);
-        if (length == kStride512Length) {
-            copyRoutine = csi::copyStride512;
-        } else if (platform == PLATFORM_JETSON) {
-            copyRoutine = csi::copyBlock960;
-        } else if (platform == PLATFORM_RASPBERRY_PI_5) {
-            copyRoutine = csi::unpackRaw12;
-        } else {
-            copyRoutine = csi::copyRaw;
-        }
         if (!buffers[i].map(videoFd.get(), length, offset)) return fail(-1);
         bufferCount = i + 1;
         if (xioctl(videoFd.get(), VIDIOC_QBUF, &buf) < 0) return fail(-1);
@@ -209,8 +220,14 @@ int NorvaneTOFCSISensor::start() {
 
 int NorvaneTOFCSISensor::stop() {
     int type = int(bufferType);
-    if (xioctl(videoFd.get(), VIDIOC_STREAMOFF, &type) < 0) return -2;
-    int failed = 0;
+    int failed = xioctl(videoFd.get(), VIDIOC_STREAMOFF, &type) < 0 ? 1 : 0;
+    // The buffers go even when STREAMOFF failed: mapped, they would keep
+    // every later format change busy until close.
+    freeBuffers(failed);
+    return failed ? -2 : 0;
+}
+
+void NorvaneTOFCSISensor::freeBuffers(int& failed) {
     for (auto& b : buffers)
         if (!b.reset()) ++failed;
     bufferCount = 0;
@@ -220,7 +237,6 @@ int NorvaneTOFCSISensor::stop() {
     none.type = bufferType;
     none.memory = V4L2_MEMORY_MMAP;
     if (xioctl(videoFd.get(), VIDIOC_REQBUFS, &none) < 0) ++failed;
-    return failed ? -2 : 0;
 }
 
 int NorvaneTOFCSISensor::close() {
@@ -236,20 +252,32 @@ int NorvaneTOFCSISensor::close() {
 
 // Waits up to `timeoutMs` until the video node has a filled buffer: 0, -1
 // when none came, -2 when poll failed or the queue is in error (stream
-// turned off elsewhere, driver fault).
+// turned off elsewhere, driver fault), kDeviceGone once the node hangs up
+// (an unregistered device answers POLLERR | POLLHUP for ever).
 int NorvaneTOFCSISensor::waitForFrame(int timeoutMs) {
     pollfd p;
     p.fd = videoFd.get();
     p.events = POLLIN;
     p.revents = 0;
     int r = csi::retrying([&] { return kernel().poll(&p, 1, timeoutMs); });
-    if (r < 0) return queueError();
+    if (r < 0) return deviceGone() ? kDeviceGone : queueError();
     if (r == 0) return -1;
-    if (!(p.revents & POLLIN) && (p.revents & (POLLERR | POLLHUP | POLLNVAL))) return queueError();
+    if (p.revents & POLLHUP) {
+        gone = true;
+        return kDeviceGone;
+    }
+    if (!(p.revents & POLLIN) && (p.revents & (POLLERR | POLLNVAL))) return queueError();
     return 0;
 }
 
-// A failed wait or dequeue: pauses, longer each time in a row, then -2.
+// After a failed call: whether it failed because the driver was unbound
+// (ENODEV, for every call from then on).
+bool NorvaneTOFCSISensor::deviceGone() {
+    if (errno == ENODEV) gone = true;
+    return gone;
+}
+
+// A queue in error: pauses, longer each time in a row, then -2.
 int NorvaneTOFCSISensor::queueError() {
     errorPauseMs = errorPauseMs ? std::min(errorPauseMs * 2, kErrorPauseMaxMs) : kErrorPauseMinMs;
     timespec pause{0, errorPauseMs * 1000000L};
@@ -262,12 +290,15 @@ int NorvaneTOFCSISensor::getFrame(uint8_t* data, int64_t* timestamp) {
         *timestamp = 0;
         return 0;
     }
+    if (gone) return kDeviceGone;
+    const uint32_t perCapture = uint32_t(framesPerCapture);
     const size_t frameBytes = size_t(streamWidth) * streamHeight * 2;
     const bool mp = isMultiPlanar(bufferType);
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kCaptureWaitMs);
     int restarts = 0;
     int64_t prevSec = 0, prevUsec = 0;
+    bool prevStamped = false;
     for (int i = 0; i < framesPerCapture;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         int waitMs = int(std::max<decltype(left)>(left, 0));
@@ -277,25 +308,48 @@ int NorvaneTOFCSISensor::getFrame(uint8_t* data, int64_t* timestamp) {
         v4l2_buffer buf;
         v4l2_plane plane;
         prepareBuffer(buf, plane, bufferType, 0);
-        if (xioctl(videoFd.get(), VIDIOC_DQBUF, &buf) < 0) return queueError();
+        if (xioctl(videoFd.get(), VIDIOC_DQBUF, &buf) < 0) return deviceGone() ? kDeviceGone : queueError();
         errorPauseMs = 0;
         if (buf.index > uint32_t(kMaxBufferIndex) || buf.index >= bufferCount) return 2;
 
+        // Drivers count every frame in `sequence`, dropped ones too: a jump
+        // means frames are missing, and the sensor's sub-frames repeat with
+        // the count. (A driver that leaves it unchanged does not count.)
+        const uint32_t step = buf.sequence - lastSequence;
+        const bool dropped = sequenceKnown && step > 1 && step < (1u << 31);
+        sequenceKnown = true;
+        lastSequence = buf.sequence;
+        // Without a timestamp the time between sub-frames is unknown: such a
+        // frame joins no capture.
         int64_t sec = int64_t(buf.timestamp.tv_sec), usec = int64_t(buf.timestamp.tv_usec);
+        const bool stamped = (buf.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) != V4L2_BUF_FLAG_TIMESTAMP_UNKNOWN &&
+                             (sec != 0 || usec != 0);
         bool givenUp = false;
-        if (i > 0) {
+        if (dropped && perCapture > 1) {
+            // Never a capture of two captures' sub-frames: this one ends, and
+            // the next begins where the count says a capture begins.
+            if (i > 0) givenUp = ++restarts > kMaxCaptureRestarts || Clock::now() >= deadline;
+            i = 0;
+            realigning = true;
+        } else if (i > 0) {
             int64_t gap = 0;
-            if (!gapMicroseconds(sec, usec, prevSec, prevUsec, gap) || gap > kMaxSubFrameGapUs ||
-                gap < -kMaxSubFrameGapUs) {
+            if (!stamped || !prevStamped || !gapMicroseconds(sec, usec, prevSec, prevUsec, gap) ||
+                gap > kMaxSubFrameGapUs || gap < -kMaxSubFrameGapUs) {
                 // Not part of the capture begun so far: start again here, a
                 // few times and while there is time left.
                 i = 0;
                 givenUp = ++restarts > kMaxCaptureRestarts || Clock::now() >= deadline;
             }
         }
-        if (givenUp) {
-            if (xioctl(videoFd.get(), VIDIOC_QBUF, &buf) < 0) return -2;
-            return -1;
+        const bool skip = i == 0 && realigning && (buf.sequence - captureSequence) % perCapture != 0;
+        if (givenUp || skip) {
+            if (xioctl(videoFd.get(), VIDIOC_QBUF, &buf) < 0) return deviceGone() ? kDeviceGone : -2;
+            if (givenUp) return -1;
+            continue;
+        }
+        if (i == 0) {
+            realigning = false;
+            captureSequence = buf.sequence;
         }
 
         // Each sub-frame at its own place, at most one frame of it, from the
@@ -305,12 +359,13 @@ int NorvaneTOFCSISensor::getFrame(uint8_t* data, int64_t* timestamp) {
         size_t used = std::min<size_t>(mp ? plane.bytesused : buf.bytesused, src.length());
         size_t offset = mp ? plane.data_offset : 0;
         bool whole = !(buf.flags & V4L2_BUF_FLAG_ERROR) && offset < used &&
-                     copyRoutine(src.data() + offset, used - offset, data + size_t(i) * frameBytes, frameBytes,
-                                 streamWidth) == frameBytes;
+                     csi::copyFrame(layout, src.data() + offset, used - offset, data + size_t(i) * frameBytes,
+                                    frameBytes) == frameBytes;
 
         prevSec = sec;
         prevUsec = usec;
-        if (xioctl(videoFd.get(), VIDIOC_QBUF, &buf) < 0) return -2;
+        prevStamped = stamped;
+        if (xioctl(videoFd.get(), VIDIOC_QBUF, &buf) < 0) return deviceGone() ? kDeviceGone : -2;
         if (!whole) return -1;
         ++i;
     }

@@ -52,6 +52,9 @@ private:
     int writeFrameRate(int value);
     int waitForFrame(int timeoutMs);
     int queueError();
+    bool deviceGone();
+    int readLayout(uint32_t w, uint32_t h);
+    void freeBuffers(int& failed);
     void releaseBuffers();
     bool addSubdev(int fd);
     int resolveEntityNode(unsigned major, unsigned minor);
@@ -78,8 +81,13 @@ private:
     csi::Mapping buffers[kBufferCount];
     uint32_t bufferCount = 0;
     uint32_t streamWidth = 0, streamHeight = 0;
-    csi::CopyRoutine copyRoutine = csi::copyRaw;
+    csi::FrameLayout layout;  // how the driver lays a frame out, read back by setFormat
     long errorPauseMs = 0;  // the capture thread's current pause after a queue error
+    // Capture thread only: the device answered as gone; the sequence number
+    // of the last buffer dequeued and of the last one that began a capture.
+    bool gone = false;
+    bool sequenceKnown = false, realigning = false;
+    uint32_t lastSequence = 0, captureSequence = 0;
 };
 
 }  // namespace Norvane

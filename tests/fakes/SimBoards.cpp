@@ -21,6 +21,8 @@ std::shared_ptr<SimVideoNode> addVideoNode(SimKernel& k, SimBoard& b, const Boar
     cfg.height = o.height;
     cfg.sizes = o.sizes;
     cfg.bufferLength = o.bufferLength;
+    cfg.bytesPerLine = o.bytesPerLine;
+    if (!o.pixelFormats.empty()) cfg.pixelFormats = o.pixelFormats;
     if (o.nodeCaps) cfg.capabilities = o.nodeCaps;
     cfg.otherNodesCaps = o.otherNodesCaps;
     auto video = std::make_shared<SimVideoNode>(cfg);

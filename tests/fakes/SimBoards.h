@@ -32,6 +32,8 @@ struct BoardOptions {
     // is multi-planar.
     bool reportSinglePlanar = false;
     uint32_t bufferLength = 0;  // nonzero: driver buffer size
+    uint32_t bytesPerLine = 0;  // nonzero: the node's line length
+    std::vector<uint32_t> pixelFormats;  // nonempty: the node's formats instead of the board's
     // The driver registers the sensor entity before the receivers.
     bool sensorFirst = false;
     // Another camera's media device in the node's device folder, listed

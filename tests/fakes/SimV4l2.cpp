@@ -119,7 +119,7 @@ int SimVideoNode::adjustFormat(v4l2_format* f) const {
         w = std::min(std::max(w, kMinSize), kMaxSize);
         h = std::min(std::max(h, kMinSize), kMaxSize);
     }
-    uint32_t line = lineBytes(pf, w);
+    uint32_t line = cfg.bytesPerLine ? cfg.bytesPerLine : lineBytes(pf, w);
     if (mp) {
         f->fmt.pix_mp.width = w;
         f->fmt.pix_mp.height = h;
@@ -151,7 +151,7 @@ void SimVideoNode::fillBuffer(v4l2_buffer* b, uint32_t index) const {
     uint32_t length = uint32_t(buf.memory->size());
     b->index = index;
     b->memory = V4L2_MEMORY_MMAP;
-    b->flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | (buf.maps ? V4L2_BUF_FLAG_MAPPED : 0u) |
+    b->flags = (buf.stamped ? V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC : V4L2_BUF_FLAG_TIMESTAMP_UNKNOWN) | (buf.maps ? V4L2_BUF_FLAG_MAPPED : 0u) |
                (buf.queued ? V4L2_BUF_FLAG_QUEUED : V4L2_BUF_FLAG_DONE | buf.flags);
     b->field = V4L2_FIELD_NONE;
     b->timestamp = buf.timestamp;
@@ -199,6 +199,7 @@ bool SimVideoNode::ready() const { return isStreaming && !queue.empty() && !pend
 int SimVideoNode::dqbuf(int openFlags, v4l2_buffer* b) {
     std::unique_lock<std::mutex> lock(m);
     for (;;) {
+        if (unplugged) return -ENODEV;
         if (int err = checkBuffer(b, true)) return err;
         if (!isStreaming) return -EINVAL;
         if (ready()) break;
@@ -220,6 +221,8 @@ int SimVideoNode::dqbuf(int openFlags, v4l2_buffer* b) {
     buf.flags = frame.flags;
     buf.timestamp.tv_sec = decltype(buf.timestamp.tv_sec)(frame.sec);
     buf.timestamp.tv_usec = decltype(buf.timestamp.tv_usec)(frame.usec);
+    buf.stamped = frame.stamped;
+    sequence += frame.dropBefore;
     buf.sequence = sequence++;
     fillBuffer(b, index);
     if (frame.reportIndex >= 0) b->index = uint32_t(frame.reportIndex);
@@ -236,6 +239,10 @@ void SimVideoNode::stopStreaming() {
 int SimVideoNode::fileIoctl(int openFlags, unsigned long request, void* arg) {
     if (!arg) return -EFAULT;
     if (request == VIDIOC_DQBUF) return dqbuf(openFlags, static_cast<v4l2_buffer*>(arg));
+    {
+        std::lock_guard<std::mutex> lock(m);
+        if (unplugged) return -ENODEV;
+    }
     if (request == VIDIOC_G_CTRL || request == VIDIOC_S_CTRL) return controls.handle(request, arg);
     std::lock_guard<std::mutex> lock(m);
     switch (request) {
@@ -354,20 +361,28 @@ int SimVideoNode::munmap(void* addr, size_t) {
     return 0;
 }
 
+void SimVideoNode::unplug() {
+    std::lock_guard<std::mutex> lock(m);
+    unplugged = true;
+    changed.notify_all();
+}
+
 short SimVideoNode::pollEvents(short requested) {
     std::lock_guard<std::mutex> lock(m);
+    if (unplugged) return POLLERR | POLLHUP;
     if (!isStreaming) return POLLERR;
     return ready() ? short(requested & (POLLIN | POLLRDNORM)) : short(0);
 }
 
 short SimVideoNode::waitEvents(short requested, int timeoutMs) {
     std::unique_lock<std::mutex> lock(m);
-    auto done = [&] { return !isStreaming || ready(); };
+    auto done = [&] { return unplugged || !isStreaming || ready(); };
     if (timeoutMs < 0) {
         changed.wait(lock, done);
     } else {
         changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
     }
+    if (unplugged) return POLLERR | POLLHUP;
     if (!isStreaming) return POLLERR;
     return ready() ? short(requested & (POLLIN | POLLRDNORM)) : short(0);
 }

@@ -57,6 +57,8 @@ public:
         // Nonzero: the buffer size; else sizeimage rounded up to whole pages,
         // as drivers allocate.
         uint32_t bufferLength = 0;
+        // Nonzero: the line length the format reports (lines padded to it).
+        uint32_t bytesPerLine = 0;
     };
 
     // A frame the sensor will deliver into the next queued buffer.
@@ -70,6 +72,8 @@ public:
         // Multi-planar: the content starts this far into the plane (bytesused
         // counts these bytes, as V4L2 has it).
         uint32_t dataOffset = 0;
+        uint32_t dropBefore = 0;  // frames the driver dropped before this one (its sequence skips them)
+        bool stamped = true;      // false: V4L2_BUF_FLAG_TIMESTAMP_UNKNOWN
     };
 
     SimVideoNode();
@@ -108,6 +112,9 @@ public:
     int input() const;
     // Makes TRY/S_FMT/G_FMT report this size from now on.
     void forceSize(uint32_t width, uint32_t height);
+    // The driver is unbound: every ioctl fails with ENODEV, poll answers
+    // POLLERR | POLLHUP.
+    void unplug();
 
 private:
     struct Buffer {
@@ -118,6 +125,7 @@ private:
         uint32_t bytesused = 0;
         uint32_t dataOffset = 0;
         uint32_t flags = 0;  // from the frame: V4L2_BUF_FLAG_ERROR
+        bool stamped = true;
         timeval timestamp{};
         uint32_t sequence = 0;
     };
@@ -141,6 +149,7 @@ private:
     std::vector<FormatRequest> formatLog;
     std::map<void*, std::pair<uint32_t, std::shared_ptr<std::vector<uint8_t>>>> maps;
     bool isStreaming = false;
+    bool unplugged = false;
     int inputIndex = 0;
     uint32_t sequence = 0;
 };

@@ -338,3 +338,30 @@ def test_sinks_see_every_frame_read_and_end_with_the_camera(kit):
     assert camera.closed and camera.sinks == () and (first.closed, failing.closed, removed.closed) == (1, 1, 0)
     with pytest.raises(norvane.CameraError, match="closed"):
         camera.add_sink(ListSink())
+
+def test_a_camera_that_went_away_says_so_when_read(cam, monkeypatch):
+    class Gone:
+        """The library's camera after its device was unplugged while streaming."""
+
+        def __init__(self, native):
+            self._native = native
+
+        def __getattr__(self, name):
+            return getattr(self._native, name)
+
+        def take(self, timeout_ms, latest):
+            return None
+
+        def disconnected(self):
+            return True
+
+        def stop(self):
+            self._native.stop()
+            return -2  # STREAMOFF on a gone device fails
+
+    assert cam._native.disconnected() is False
+    assert cam.read(5.0) is not None
+    monkeypatch.setattr(cam, "_native", Gone(cam._native))
+    with pytest.raises(norvane.CameraError, match=r"read failed on USB camera 0 configured by .*: the camera is gone"):
+        cam.read(5.0)
+    cam.stop()  # the stream has ended: nothing to report

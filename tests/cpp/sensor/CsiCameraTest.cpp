@@ -165,3 +165,29 @@ TEST(CsiCamera, StopReturnsWhileTheSensorSendsFramesThatNeverFormACapture) {
     EXPECT_EQ(cam.requestFrame(0), nullptr) << "no capture was ever whole";
     EXPECT_EQ(cam.close(), NorvaneSuccess);
 }
+
+TEST(CsiCamera, ACameraThatGoesAwayEndsItsStreamAtOnce) {
+    sim::SimKernel k;
+    ScopedKernel scope(k);
+    sim::SimBoard board = sim::buildRaspberryPi4(k, sim::BoardOptions());
+    NorvaneTOFCamera cam;
+    ASSERT_EQ(cam.open(Connection::CSI, 0), NorvaneSuccess);
+    ASSERT_EQ(cam.start(FrameType::DEPTH), NorvaneSuccess);
+    EXPECT_FALSE(cam.isDisconnected());
+    board.video->unplug();
+    // The capture thread stops asking the gone device: a waiting request
+    // ends with null as after stop, and every later one at once.
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(cam.requestFrame(3000), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
+    EXPECT_TRUE(cam.isDisconnected());
+    EXPECT_TRUE(cam.isStopped());
+    t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(cam.requestFrame(1000), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
+    // STREAMOFF fails there (ENODEV); the buffers are let go all the same.
+    EXPECT_EQ(cam.stop(), NorvaneSystemError);
+    EXPECT_EQ(board.video->mappedBuffers(), 0);
+    EXPECT_EQ(cam.close(), NorvaneSuccess);
+    EXPECT_EQ(k.openMappings(), 0);
+}

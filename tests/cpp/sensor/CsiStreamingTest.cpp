@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <linux/i2c-dev.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -541,4 +542,113 @@ TEST_F(CsiStreaming, MultiPlanarDataStartsAtTheDataOffset) {
     std::vector<uint8_t> out;
     int64_t ts;
     EXPECT_EQ(rig->capture(out, ts), -1);
+}
+
+// The copy follows the format the driver settled on, whatever the board;
+// a format the camera cannot read refuses the start, naming it.
+TEST(CsiLayouts, TheDriversFormatDecidesTheCopy) {
+    using Content = std::vector<uint8_t> (*)(const std::vector<uint8_t>&);
+    struct Case {
+        const char* what;
+        BoardBuilder build;
+        uint32_t bytesPerLine, bufferLength, pixelFormat;
+        Content content;  // null: the start is refused
+        uint32_t width = kW, height = kH;
+    };
+    const Case cases[] = {
+        {"compact packing at 640 x 480", sim::buildRadxaRock, 1024, 1024 * 480, 0,
+         [](const std::vector<uint8_t>& f) { return packedLines(f, 640, 1024); }, 640, 480},
+        {"lines padded, buffers rounded to pages", sim::buildRaspberryPi4, 544, 0, 0,
+         [](const std::vector<uint8_t>& f) { return paddedLines(f, kW, 544); }},
+        // 240 samples: packed, the lines are longer than 16-bit ones would be.
+        {"compact packing, planes of 192 rows", sim::buildRadxaRock, 512, 512 * 192, 0,
+         [](const std::vector<uint8_t>& f) { return packedLines(f, kW, 512); }},
+        {"packed lines of 384 bytes", sim::buildRaspberryPi5, 384, 0, 0,
+         [](const std::vector<uint8_t>& f) { return packedLines(f, kW, 384); }},
+        {"a format substituted", sim::buildRaspberryPi4, 0, 0, V4L2_PIX_FMT_GREY, nullptr},
+        {"lines too short for the frame", sim::buildRaspberryPi4, 300, 0, 0, nullptr},
+    };
+    for (const Case& c : cases) {
+        sim::BoardOptions o;
+        o.bytesPerLine = c.bytesPerLine;
+        o.bufferLength = c.bufferLength;
+        o.width = c.width;
+        o.height = c.height;
+        if (c.pixelFormat) o.pixelFormats = {c.pixelFormat};
+        CsiRig rig(c.build, o);
+        ASSERT_EQ(rig.sensor->open(rig.info), 0) << c.what;
+        testing::internal::CaptureStderr();
+        int started = rig.sensor->start();
+        std::string said = testing::internal::GetCapturedStderr();
+        if (!c.content) {
+            EXPECT_EQ(started, -1) << c.what;
+            EXPECT_NE(said.find("/dev/video0: the driver settled on '"), std::string::npos) << c.what << ": " << said;
+            if (c.pixelFormat) {
+                EXPECT_NE(said.find("'GREY' 240x180"), std::string::npos) << said;
+            }
+            continue;
+        }
+        ASSERT_EQ(started, 0) << c.what << ": " << said;
+        auto frame = makeFrame(5, c.width, c.height);
+        rig.push(c.content(frame), 1000);
+        std::vector<uint8_t> out;
+        int64_t ts;
+        EXPECT_EQ(rig.capture(out, ts), 0) << c.what;
+        EXPECT_TRUE(out == frame) << c.what;
+    }
+}
+
+// Sub-frames join a capture only while the driver's sequence runs on and
+// their timestamps say they are close: never two captures' phases in one.
+TEST(CsiLayouts, CapturesComeFromOneCapturesSubFrames) {
+    struct Pushed {
+        uint32_t seq;  // also the frame's seed: the sensor's phase is seq mod 4
+        int64_t usec;
+        bool stamped;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Pushed> frames;
+        std::vector<int> captures;  // the first sequence of each capture read; -1: none
+    };
+    auto run = [](uint32_t from, uint32_t to, uint32_t skip, int64_t usecStep, bool stamped) {
+        std::vector<Pushed> v;
+        for (uint32_t s = from; s < to; ++s)
+            if (s != skip) v.push_back({s, usecStep ? 1000 + int64_t(s) * usecStep : 0, stamped});
+        return v;
+    };
+    const Case cases[] = {
+        // Captures back to back 1 ms apart: only the count tells them apart.
+        {"a dropped sub-frame", run(0, 16, 5, 1000, true), {0, 8, 12}},
+        {"timestamps unknown", run(0, 16, 99, 1000, false), {-1}},
+        {"timestamps all zero", run(0, 16, 99, 0, true), {-1}},
+    };
+    for (const Case& c : cases) {
+        CsiRig rig(sim::buildRaspberryPi4);
+        ASSERT_EQ(rig.sensor->open(rig.info), 0);
+        rig.sensor->framesPerCapture = 4;
+        ASSERT_EQ(rig.sensor->start(), 0);
+        uint32_t next = 0;
+        for (const Pushed& p : c.frames) {
+            sim::SimVideoNode::Frame f{makeFrame(int(p.seq)), p.usec / 1000000, p.usec % 1000000};
+            f.dropBefore = p.seq - next;
+            f.stamped = p.stamped;
+            next = p.seq + 1;
+            rig.board.video->pushFrame(f);
+        }
+        for (int first : c.captures) {
+            std::vector<uint8_t> out;
+            int64_t ts;
+            int r = rig.capture(out, ts);
+            if (first < 0) {
+                EXPECT_EQ(r, -1) << c.what;
+                continue;
+            }
+            ASSERT_EQ(r, 0) << c.what << ", capture from " << first;
+            for (int k = 0; k < 4; ++k)
+                EXPECT_TRUE(std::equal(out.begin() + long(k * kFrameBytes), out.begin() + long((k + 1) * kFrameBytes),
+                                       makeFrame(first + k).begin()))
+                    << c.what << ": sub-frame " << k << " of the capture from " << first;
+        }
+    }
 }

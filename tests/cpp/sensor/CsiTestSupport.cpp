@@ -28,23 +28,31 @@ std::vector<uint8_t> strided512(const std::vector<uint8_t>& frame) {
     return out;
 }
 
+std::vector<uint8_t> packedLines(const std::vector<uint8_t>& frame, uint32_t w, size_t stride) {
+    size_t h = frame.size() / 2 / w;
+    std::vector<uint8_t> out(stride * h, 0x5A);
+    for (size_t r = 0; r < h; ++r)
+        for (size_t c = 0; c < w; c += 2) {
+            size_t i = r * w + c;
+            uint16_t p0 = uint16_t(frame[2 * i] | frame[2 * i + 1] << 8);
+            uint16_t p1 = uint16_t(frame[2 * i + 2] | frame[2 * i + 3] << 8);
+            uint8_t* o = &out[r * stride + c / 2 * 3];
+            o[0] = uint8_t(p0 >> 4);
+            o[1] = uint8_t(p1 >> 4);
+            o[2] = uint8_t((p0 & 0xF) | (p1 & 0xF) << 4);
+        }
+    return out;
+}
+
+std::vector<uint8_t> paddedLines(const std::vector<uint8_t>& frame, uint32_t w, size_t stride) {
+    size_t h = frame.size() / 2 / w;
+    std::vector<uint8_t> out(stride * h, 0x5A);
+    for (size_t r = 0; r < h; ++r) std::memcpy(&out[r * stride], &frame[r * w * 2], size_t(w) * 2);
+    return out;
+}
+
 std::vector<uint8_t> driverContent(PlatformType p, const std::vector<uint8_t>& frame, uint32_t w) {
-    if (p == PLATFORM_RASPBERRY_PI_5) {
-        size_t line = size_t(w) * 3 / 2, stride = (line + 15) / 16 * 16;
-        size_t h = frame.size() / 2 / w;
-        std::vector<uint8_t> out(stride * h, 0x5A);
-        for (size_t r = 0; r < h; ++r)
-            for (size_t c = 0; c < w; c += 2) {
-                size_t i = r * w + c;
-                uint16_t p0 = uint16_t(frame[2 * i] | frame[2 * i + 1] << 8);
-                uint16_t p1 = uint16_t(frame[2 * i + 2] | frame[2 * i + 3] << 8);
-                uint8_t* o = &out[r * stride + c / 2 * 3];
-                o[0] = uint8_t(p0 >> 4);
-                o[1] = uint8_t(p1 >> 4);
-                o[2] = uint8_t((p0 & 0xF) | (p1 & 0xF) << 4);
-            }
-        return out;
-    }
+    if (p == PLATFORM_RASPBERRY_PI_5) return packedLines(frame, w, (size_t(w) * 3 / 2 + 15) / 16 * 16);
     if (p == PLATFORM_JETSON) {
         std::vector<uint8_t> out(frame.size(), 0x3C);
         for (size_t b = 0; b + 960 <= frame.size(); b += 960) {

@@ -29,6 +29,11 @@ std::vector<uint8_t> driverContent(PlatformType p, const std::vector<uint8_t>& f
 // Frames the Jetson block reorder can produce: in every 960-byte block the
 // last 32 bytes repeat bytes 448-479.
 std::vector<uint8_t> jetsonShaped(std::vector<uint8_t> frame);
+// A frame of 16-bit samples packed two samples in three bytes (as the CSI-2
+// link carries 12-bit grey), in lines `stride` bytes apart.
+std::vector<uint8_t> packedLines(const std::vector<uint8_t>& frame, uint32_t w, size_t stride);
+// The same frame in lines `stride` bytes apart.
+std::vector<uint8_t> paddedLines(const std::vector<uint8_t>& frame, uint32_t w, size_t stride);
 // Lays a frame out in 512-byte lines (92160 bytes for 240 x 180).
 std::vector<uint8_t> strided512(const std::vector<uint8_t>& frame);
 

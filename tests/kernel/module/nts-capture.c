@@ -29,8 +29,10 @@ static bool nts_packed(const struct nts_board *b)
 }
 
 /* The node's format for a requested size, as V4L2 wants it corrected. */
-static void nts_adjust(const struct nts_board *b, struct v4l2_pix_format *pix)
+static void nts_adjust(struct nts_camera *cam, struct v4l2_pix_format *pix)
 {
+	const struct nts_board *b = cam->board;
+	const struct nts_knobs *k = &cam->knobs;
 	u32 line;
 
 	pix->width = clamp_t(u32, pix->width, NTS_MIN_SIZE, NTS_MAX_SIZE);
@@ -42,8 +44,22 @@ static void nts_adjust(const struct nts_board *b, struct v4l2_pix_format *pix)
 	pix->field = V4L2_FIELD_NONE;
 	pix->colorspace = V4L2_COLORSPACE_RAW;
 	line = nts_packed(b) ? pix->width * 3 / 2 : pix->width * 2;
-	pix->bytesperline = ALIGN(line, b->line_align);
+	pix->bytesperline = ALIGN(line, b->line_align) + READ_ONCE(k->line_pad);
+	/* Compact: the format keeps its name, the samples come packed. */
+	if (READ_ONCE(k->compact))
+		pix->bytesperline = ALIGN(pix->width * 12 / 8, 256);
+	/* Asked for a format it lacks, the driver answers with another one. */
+	if (READ_ONCE(k->substitute)) {
+		pix->pixelformat = V4L2_PIX_FMT_GREY;
+		pix->bytesperline = pix->width;
+	}
 	pix->sizeimage = pix->bytesperline * pix->height;
+}
+
+/* Compact mode allocates planes of rows rounded to 16. */
+static unsigned int nts_plane_rows(struct nts_capture *cap)
+{
+	return READ_ONCE(cap->cam->knobs.compact) ? ALIGN(cap->fmt.height, 16) : cap->fmt.height;
 }
 
 /* Fault injection: the next ioctl_faults streaming ioctls fail. */
@@ -122,7 +138,7 @@ static int nts_try_fmt(struct file *file, void *priv, struct v4l2_format *f)
 	if (ret)
 		return ret;
 	f->fmt.pix.priv = 0;
-	nts_adjust(cap->cam->board, &f->fmt.pix);
+	nts_adjust(cap->cam, &f->fmt.pix);
 	return 0;
 }
 
@@ -158,7 +174,7 @@ static int nts_try_fmt_mp_pix(struct file *file, struct v4l2_format *f, struct v
 	memset(pix, 0, sizeof(*pix));
 	pix->width = f->fmt.pix_mp.width;
 	pix->height = f->fmt.pix_mp.height;
-	nts_adjust(cap->cam->board, pix);
+	nts_adjust(cap->cam, pix);
 	nts_to_mplane(pix, &f->fmt.pix_mp);
 	return 0;
 }
@@ -217,6 +233,17 @@ NTS_FAULTY(qbuf, struct v4l2_buffer *)
 NTS_FAULTY(dqbuf, struct v4l2_buffer *)
 NTS_FAULTY(streamon, enum v4l2_buf_type)
 
+static int nts_streamoff(struct file *file, void *priv, enum v4l2_buf_type type)
+{
+	struct nts_knobs *k = &to_cap(file)->cam->knobs;
+	int ret = vb2_ioctl_streamoff(file, priv, type);
+
+	if (ret || !READ_ONCE(k->streamoff_error))
+		return ret;
+	WRITE_ONCE(k->streamoff_error, 0);
+	return -EIO;
+}
+
 static const struct v4l2_ioctl_ops nts_ioctl_ops = {
 	.vidioc_querycap = nts_querycap,
 	.vidioc_enum_fmt_vid_cap = nts_enum_fmt,
@@ -234,7 +261,7 @@ static const struct v4l2_ioctl_ops nts_ioctl_ops = {
 	.vidioc_prepare_buf = vb2_ioctl_prepare_buf,
 	.vidioc_expbuf = vb2_ioctl_expbuf,
 	.vidioc_streamon = nts_streamon,
-	.vidioc_streamoff = vb2_ioctl_streamoff,
+	.vidioc_streamoff = nts_streamoff,
 };
 
 static const struct v4l2_ioctl_ops nts_ioctl_ops_mp = {
@@ -254,7 +281,7 @@ static const struct v4l2_ioctl_ops nts_ioctl_ops_mp = {
 	.vidioc_prepare_buf = vb2_ioctl_prepare_buf,
 	.vidioc_expbuf = vb2_ioctl_expbuf,
 	.vidioc_streamon = nts_streamon,
-	.vidioc_streamoff = vb2_ioctl_streamoff,
+	.vidioc_streamoff = nts_streamoff,
 };
 
 static const struct v4l2_file_operations nts_fops = {
@@ -279,7 +306,7 @@ static int nts_queue_setup(struct vb2_queue *q, unsigned int *nbuffers, unsigned
 {
 	struct nts_capture *cap = vb2_get_drv_priv(q);
 	const struct nts_knobs *k = &cap->cam->knobs;
-	unsigned int size = cap->fmt.sizeimage + nts_data_offset(cap);
+	unsigned int size = cap->fmt.bytesperline * nts_plane_rows(cap) + nts_data_offset(cap);
 	u32 max = READ_ONCE(k->max_buffers);
 
 	if (READ_ONCE(k->page_round))
@@ -360,7 +387,7 @@ static void nts_fill(struct nts_capture *cap, struct nts_buffer *buf, u32 seq)
 	}
 	stamp_us = (u64)(seq / group) * READ_ONCE(k->group_us) +
 		    (u64)(seq % group) * READ_ONCE(k->subframe_us);
-	buf->vb.vb2_buf.timestamp = cap->base_ns + stamp_us * NSEC_PER_USEC;
+	buf->vb.vb2_buf.timestamp = READ_ONCE(k->no_timestamps) ? 0 : cap->base_ns + stamp_us * NSEC_PER_USEC;
 	buf->vb.sequence = seq;
 	buf->vb.field = V4L2_FIELD_NONE;
 	buf->vb.vb2_buf.planes[0].data_offset = offset;
@@ -379,9 +406,11 @@ static int nts_thread(void *data)
 		if (!READ_ONCE(k->stall)) {
 			struct nts_buffer *buf;
 			u32 seq = cap->sequence++;
+			u32 skip = READ_ONCE(k->skip_sequence);
 
 			spin_lock(&cap->qlock);
-			buf = list_first_entry_or_null(&cap->buffers, struct nts_buffer, list);
+			buf = skip && seq == skip ? NULL :
+			      list_first_entry_or_null(&cap->buffers, struct nts_buffer, list);
 			if (buf)
 				list_del(&buf->list);
 			spin_unlock(&cap->qlock);
@@ -409,6 +438,9 @@ static int nts_start_streaming(struct vb2_queue *q, unsigned int count)
 	if (ret)
 		goto err_return;
 	nts_set_streaming(cap->cam, true);
+	/* Read by vb2 as it hands each buffer out. */
+	q->timestamp_flags = READ_ONCE(cap->cam->knobs.no_timestamps) ? V4L2_BUF_FLAG_TIMESTAMP_UNKNOWN :
+									 V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
 	cap->sequence = 0;
 	cap->base_ns = ktime_get_ns();
 	cap->thread = kthread_run(nts_thread, cap, "nts-cam%d", cap->cam->index);
@@ -502,7 +534,7 @@ int nts_capture_init(struct nts_camera *cam)
 	INIT_LIST_HEAD(&cap->buffers);
 	cap->fmt.width = cam->width;
 	cap->fmt.height = cam->height;
-	nts_adjust(b, &cap->fmt);
+	nts_adjust(cam, &cap->fmt);
 
 	q->type = b->mplane ? V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE : V4L2_BUF_TYPE_VIDEO_CAPTURE;
 	q->io_modes = VB2_MMAP;
@@ -553,6 +585,12 @@ err_mutex:
 void nts_capture_queue_error(struct nts_capture *cap)
 {
 	vb2_queue_error(&cap->queue);
+}
+
+/* The node goes away under its users: poll answers POLLERR | POLLHUP, ioctls ENODEV. */
+void nts_capture_unplug(struct nts_capture *cap)
+{
+	vb2_video_unregister_device(&cap->vdev);
 }
 
 void nts_capture_cleanup(struct nts_capture *cap)

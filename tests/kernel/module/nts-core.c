@@ -221,6 +221,22 @@ static const struct file_operations nts_queue_error_fops = {
 	.llseek = noop_llseek,
 };
 
+/* Any write unregisters the capture node, as an unbound driver does. */
+static ssize_t nts_unplug_write(struct file *file, const char __user *ubuf, size_t len, loff_t *ppos)
+{
+	struct nts_camera *cam = file->private_data;
+
+	nts_capture_unplug(&cam->cap);
+	return len;
+}
+
+static const struct file_operations nts_unplug_fops = {
+	.owner = THIS_MODULE,
+	.open = simple_open,
+	.write = nts_unplug_write,
+	.llseek = noop_llseek,
+};
+
 static void nts_debugfs_init(struct nts_camera *cam)
 {
 	struct nts_knobs *k = &cam->knobs;
@@ -250,6 +266,15 @@ static void nts_debugfs_init(struct nts_camera *cam)
 	debugfs_create_u32("stall", 0644, d, &k->stall);
 	debugfs_create_file("frames", 0200, d, cam, &nts_frames_fops);
 	debugfs_create_file("queue_error", 0200, d, cam, &nts_queue_error_fops);
+
+	/* What the boards' drivers do to a stream. */
+	debugfs_create_u32("line_pad", 0644, d, &k->line_pad);
+	debugfs_create_u32("compact", 0644, d, &k->compact);
+	debugfs_create_u32("substitute", 0644, d, &k->substitute);
+	debugfs_create_u32("skip_sequence", 0644, d, &k->skip_sequence);
+	debugfs_create_u32("no_timestamps", 0644, d, &k->no_timestamps);
+	debugfs_create_u32("streamoff_error", 0644, d, &k->streamoff_error);
+	debugfs_create_file("unplug", 0200, d, cam, &nts_unplug_fops);
 }
 
 /* One camera */

@@ -107,11 +107,22 @@ struct nts_board {
  * @ioctl_faults: the next n streaming ioctls fail with @ioctl_errno
  * @ioctl_errno: EAGAIN or EINTR
  * @stall: produce nothing while set
+ *
+ * What the boards' drivers do to a stream (set before the camera opens):
+ * @line_pad: bytes added to every line
+ * @compact: Rockchip compact mode: 12-bit samples packed as they came, lines
+ *	rounded to 256 bytes, planes of rows rounded to 16
+ * @substitute: TRY/S_FMT answer another format (8-bit grey) instead of failing
+ * @skip_sequence: the frame of this sequence number is dropped (0: none)
+ * @no_timestamps: buffers carry no timestamp (zero, flagged unknown)
+ * @streamoff_error: the next STREAMOFF stops the stream and answers EIO
  */
 struct nts_knobs {
 	u32 period_us, group, subframe_us, group_us;
 	u32 error_every, short_every, max_buffers, page_round, data_offset;
 	u32 ioctl_faults, ioctl_errno, stall;
+
+	u32 line_pad, compact, substitute, skip_sequence, no_timestamps, streamoff_error;
 };
 
 struct nts_size {
@@ -182,6 +193,7 @@ void nts_sensor_set_active(struct nts_subdev *s, u32 width, u32 height);
 int nts_capture_init(struct nts_camera *cam);
 void nts_capture_cleanup(struct nts_capture *cap);
 void nts_capture_queue_error(struct nts_capture *cap);
+void nts_capture_unplug(struct nts_capture *cap);
 int nts_meta_init(struct nts_camera *cam);
 void nts_meta_cleanup(struct nts_camera *cam);
 

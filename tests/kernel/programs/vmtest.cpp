@@ -114,10 +114,64 @@ std::vector<uint8_t> encodeCapture(float offset, unsigned shift) {
     return capture;
 }
 
+// What the capture node would settle on for the sensor's frames: its pixel
+// format and line length, asked with VIDIOC_TRY_FMT as the camera asks.
+struct NodeLayout {
+    uint32_t pixelformat = 0, bytesPerLine = 0;
+};
+
+std::string readKnob(int cam, const std::string& name) {
+    char value[32] = {0};
+    if (FILE* f = std::fopen((camDir(cam) + "/" + name).c_str(), "r")) {
+        if (!std::fgets(value, sizeof value, f)) value[0] = '\0';
+        std::fclose(f);
+    }
+    value[std::strcspn(value, "\n")] = '\0';
+    return value;
+}
+
+NodeLayout nodeLayout(PlatformType p, int cam, int node, uint32_t w = kW, uint32_t h = kH) {
+    // Natural lines, should the node not answer.
+    NodeLayout out{p == PLATFORM_RASPBERRY_PI_5 ? v4l2_fourcc('Y', '1', '2', 'P') : V4L2_PIX_FMT_Y12,
+                   p == PLATFORM_RASPBERRY_PI_5 ? (w * 3 / 2 + 15) / 16 * 16 : w * 2};
+    int fd = ::open(("/dev/video" + std::to_string(node)).c_str(), O_RDWR);
+    if (fd < 0) return out;
+    // The faults a test sets are the camera's, not this question's.
+    const std::string faults = readKnob(cam, "ioctl_faults");
+    setKnob(cam, "ioctl_faults=0");
+    v4l2_capability cap;
+    std::memset(&cap, 0, sizeof cap);
+    ioctl(fd, VIDIOC_QUERYCAP, &cap);
+    const bool mp = (cap.device_caps & V4L2_CAP_VIDEO_CAPTURE_MPLANE) != 0;
+    v4l2_format f;
+    std::memset(&f, 0, sizeof f);
+    f.type = mp ? V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE : V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    const uint32_t want = p == PLATFORM_RASPBERRY_PI_5 ? v4l2_fourcc('Y', '1', '2', 'P') : V4L2_PIX_FMT_Y12;
+    if (mp) {
+        f.fmt.pix_mp.width = w, f.fmt.pix_mp.height = h, f.fmt.pix_mp.pixelformat = want, f.fmt.pix_mp.num_planes = 1;
+    } else {
+        f.fmt.pix.width = w, f.fmt.pix.height = h, f.fmt.pix.pixelformat = want;
+    }
+    if (ioctl(fd, VIDIOC_TRY_FMT, &f) == 0) {
+        out.pixelformat = mp ? f.fmt.pix_mp.pixelformat : f.fmt.pix.pixelformat;
+        out.bytesPerLine = mp ? f.fmt.pix_mp.plane_fmt[0].bytesperline : f.fmt.pix.bytesperline;
+    }
+    ::close(fd);
+    if (!faults.empty()) setKnob(cam, "ioctl_faults=" + faults);
+    return out;
+}
+
+// Whether the node's lines carry packed 12-bit samples: the packed format,
+// or the ROCK receiver's compact mode (lines of ALIGN(width x 1.5, 256)).
+bool packedLines(PlatformType p, const NodeLayout& l, uint32_t w) {
+    return l.pixelformat == v4l2_fourcc('Y', '1', '2', 'P') ||
+           (p == PLATFORM_RADXA_ROCK && l.bytesPerLine == (w * 3 / 2 + 255) / 256 * 256);
+}
+
 // One phase frame as the board's receiver writes it into a buffer.
-std::vector<uint8_t> driverFrame(PlatformType p, const uint8_t* f) {
-    if (p == PLATFORM_RASPBERRY_PI_5) {  // 12-bit packed, lines 16-byte aligned
-        size_t stride = (size_t(kW) * 3 / 2 + 15) / 16 * 16;
+std::vector<uint8_t> driverFrame(PlatformType p, const uint8_t* f, const NodeLayout& l) {
+    const size_t stride = l.bytesPerLine;
+    if (packedLines(p, l, kW)) {  // 12-bit packed
         std::vector<uint8_t> out(stride * kH, 0x5A);
         for (size_t r = 0; r < size_t(kH); ++r)
             for (size_t c = 0; c < size_t(kW); c += 2) {
@@ -139,12 +193,10 @@ std::vector<uint8_t> driverFrame(PlatformType p, const uint8_t* f) {
         }
         return out;
     }
-    if (p == PLATFORM_JETSON_NANO) {  // lines of 512 bytes
-        std::vector<uint8_t> out(size_t(512) * kH, 0x3C);
-        for (size_t r = 0; r < size_t(kH); ++r) std::memcpy(&out[r * 512], f + r * kW * 2, size_t(kW) * 2);
-        return out;
-    }
-    return std::vector<uint8_t>(f, f + kFrameBytes);
+    // 16-bit samples in lines as long as the node says (the Nano's: 512 bytes).
+    std::vector<uint8_t> out(stride * kH, 0x3C);
+    for (size_t r = 0; r < size_t(kH); ++r) std::memcpy(&out[r * stride], f + r * kW * 2, size_t(kW) * 2);
+    return out;
 }
 
 unsigned boardShift(PlatformType p) { return p == PLATFORM_JETSON ? 4 : 0; }
@@ -157,11 +209,12 @@ struct Stream {
 
 // Gives the module the four phase frames of camera `cam` and returns the
 // depth the library's own decode makes of them.
-Stream loadPattern(PlatformType board, int cam, float offset) {
+Stream loadPattern(PlatformType board, int cam, float offset, int node = -1) {
     std::vector<uint8_t> capture = encodeCapture(offset, boardShift(board));
     std::vector<uint8_t> pattern;
+    const NodeLayout layout = nodeLayout(board, cam, node >= 0 ? node : cam);
     for (size_t k = 0; k < 4; ++k) {
-        std::vector<uint8_t> f = driverFrame(board, &capture[k * kFrameBytes]);
+        std::vector<uint8_t> f = driverFrame(board, &capture[k * kFrameBytes], layout);
         pattern.insert(pattern.end(), f.begin(), f.end());
     }
     check(writeFile(camDir(cam) + "/frames", pattern.data(), pattern.size()), "pattern written to the module");
@@ -256,7 +309,7 @@ bool openCamera(NorvaneTOFCamera& cam, int index) {
 int caseDepth(const Args& a) {
     PlatformType board = detectPlatform();
     for (auto& k : a.before) check(setKnob(a.cam, k), "knob " + k + " set");
-    Stream s = loadPattern(board, a.cam, 0.0f);
+    Stream s = loadPattern(board, a.cam, 0.0f, a.node());
     NorvaneTOFCamera cam;
     if (!openCamera(cam, a.node())) return 1;
     CameraInfo info = cam.getCameraInfo();
@@ -418,6 +471,7 @@ int caseSize(const Args&, int bus) {
 // captures: every sample of every row arrives, in the board's format.
 int caseRaw(const Args& a, int bus) {
     check(setKnob(a.cam, "stall=1"), "the sensor held until the pattern is known");
+    for (auto& k : a.before) check(setKnob(a.cam, k), "knob " + k + " set");
     NorvaneTOFCamera cam;
     if (!openCamera(cam, a.cam)) return 1;
     CameraInfo info = cam.getCameraInfo();
@@ -450,7 +504,7 @@ int caseRaw(const Args& a, int bus) {
           std::string("the node lists it as \"") + reinterpret_cast<const char*>(desc.description) + "\"");
     if (!got) return 1;
     const uint32_t w = f.fmt.pix.width, h = f.fmt.pix.height, bpl = f.fmt.pix.bytesperline;
-    const bool packed = f.fmt.pix.pixelformat == v4l2_fourcc('Y', '1', '2', 'P');
+    const bool packed = packedLines(detectPlatform(), NodeLayout{f.fmt.pix.pixelformat, bpl}, w);
     // Samples by index; on the Jetson every 960-byte block repeats bytes
     // 448-479 in its last 32, which the receiver's block layout loses.
     const bool jetson = detectPlatform() == PLATFORM_JETSON;
@@ -521,7 +575,7 @@ int caseFarApart(const Args& a) {
     check(cam.start(FrameType::DEPTH) == NorvaneSuccess, "start(DEPTH) succeeds");
     phase = "requestFrame";
     NorvaneFrameBuffer* frame = cam.requestFrame(1000);
-    check(frame == nullptr, "no capture is assembled from sub-frames 6 ms apart");
+    check(frame == nullptr, "no capture is assembled from sub-frames not shown to be close (6 ms apart, or unstamped)");
     if (frame) cam.releaseFrame(frame);
     timedStop(cam, "sub-frames too far apart");
     cam.close();
@@ -554,12 +608,98 @@ int caseOutside(const Args& a) {
     return 0;
 }
 
+// A format the node substituted for the one asked: start refuses it and
+// says what the driver returned.
+int caseRefused(const Args& a) {
+    for (auto& k : a.before) check(setKnob(a.cam, k), "knob " + k + " set");
+    NorvaneTOFCamera cam;
+    if (!openCamera(cam, a.node())) return 1;
+    // The message goes to standard error: catch it in a file.
+    std::fflush(stderr);
+    int saved = dup(2);
+    int file = ::open("/tmp/stderr", O_RDWR | O_CREAT | O_TRUNC, 0600);
+    dup2(file, 2);
+    phase = "start";
+    TofErrorCode r = cam.start(FrameType::DEPTH);
+    std::fflush(stderr);
+    dup2(saved, 2);
+    ::close(saved);
+    char said[400] = {0};
+    (void)!pread(file, said, sizeof said - 1, 0);
+    ::close(file);
+    said[std::strcspn(said, "\n")] = '\0';
+    check(r != NorvaneSuccess, "start refuses the substituted format (" + std::to_string(int(r)) + ")");
+    check(std::strstr(said, "'GREY' 240x180") != nullptr, std::string("the message names it: \"") + said + "\"");
+    if (r == NorvaneSuccess) cam.stop();
+    cam.close();
+    return 0;
+}
+
+// The capture node unregistered while streaming (driver unbound): the
+// camera stops asking, a waiting request ends with null at once, and the
+// caller can tell the camera is gone.
+int caseGone(const Args& a) {
+    Stream s = loadPattern(detectPlatform(), a.cam, 0.0f);
+    NorvaneTOFCamera cam;
+    if (!openCamera(cam, a.cam)) return 1;
+    check(cam.start(FrameType::DEPTH) == NorvaneSuccess, "start(DEPTH) succeeds");
+    receiveDepth(cam, s, 1, {});
+    std::thread unplug([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        check(writeFile(camDir(a.cam) + "/unplug", "1\n", 2), "the capture node unregistered");
+    });
+    phase = "requestFrame after unplug";
+    // Frames before the unplug may still come; then null, well before the wait ends.
+    auto t0 = Clock::now();
+    NorvaneFrameBuffer* frame;
+    while ((frame = cam.requestFrame(kFrameWaitMs)) != nullptr) cam.releaseFrame(frame);
+    double took = seconds(Clock::now() - t0);
+    unplug.join();
+    char what[120];
+    std::snprintf(what, sizeof what, "the waiting request ends with null within 2 s of the unplug (%.2f s)", took);
+    check(took < 2.3, what);
+    check(cam.isDisconnected(), "the camera says its device is gone");
+    t0 = Clock::now();
+    check(cam.requestFrame(kFrameWaitMs) == nullptr && seconds(Clock::now() - t0) < 0.1,
+          "a later request returns null at once");
+    phase = "stop";
+    t0 = Clock::now();
+    TofErrorCode r = cam.stop();
+    std::snprintf(what, sizeof what, "stop reports the failure (%d) promptly (%.2f s)", int(r), seconds(Clock::now() - t0));
+    check(r != NorvaneSuccess && seconds(Clock::now() - t0) < 1.0, what);
+    check(cam.close() == NorvaneSuccess, "close succeeds");
+    return 0;
+}
+
+// A STREAMOFF that fails: stop frees the buffers anyway, so that the next
+// start can set its format and stream again.
+int caseRestart(const Args& a) {
+    Stream s = loadPattern(detectPlatform(), a.cam, 0.0f);
+    NorvaneTOFCamera cam;
+    if (!openCamera(cam, a.cam)) return 1;
+    check(cam.start(FrameType::DEPTH) == NorvaneSuccess, "start(DEPTH) succeeds");
+    receiveDepth(cam, s, 1, {});
+    check(setKnob(a.cam, "streamoff_error=1"), "the next STREAMOFF fails");
+    phase = "stop";
+    TofErrorCode r = cam.stop();
+    check(r != NorvaneSuccess, "stop reports the failed STREAMOFF (" + std::to_string(int(r)) + ")");
+    phase = "start again";
+    r = cam.start(FrameType::DEPTH);
+    check(r == NorvaneSuccess, "start after it succeeds (" + std::to_string(int(r)) + ")");
+    if (r == NorvaneSuccess) {
+        receiveDepth(cam, s, 2, {});
+        timedStop(cam, "restarted");
+    }
+    cam.close();
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s depth|meta|two|controls|controls2|size|raw|faraway|outside [camera] [knob=value ...]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s depth|meta|two|controls|controls2|size|raw|faraway|outside|refused|gone|restart [camera] [knob=value ...]\n", argv[0]);
         return 64;
     }
     std::signal(SIGALRM, onAlarm);
@@ -586,6 +726,12 @@ int main(int argc, char** argv) {
         r = caseFarApart(a);
     else if (name == "outside")
         r = caseOutside(a);
+    else if (name == "refused")
+        r = caseRefused(a);
+    else if (name == "gone")
+        r = caseGone(a);
+    else if (name == "restart")
+        r = caseRestart(a);
     else {
         std::fprintf(stderr, "unknown case %s\n", name.c_str());
         return 64;
