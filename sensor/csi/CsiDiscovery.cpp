@@ -153,19 +153,25 @@ bool readGraph(int mediaFd, MediaGraph& graph) {
     media_entity_desc d;
     std::memset(&d, 0, sizeof d);
     while (nextEntity(mediaFd, d)) {
-        graph.entities.push_back(MediaEntity{d.id, d.type, d.dev.major, d.dev.minor, d.name});
+        graph.entities.push_back(
+            MediaEntity{d.id, d.type, d.dev.major, d.dev.minor, std::string(d.name, strnlen(d.name, sizeof d.name))});
         if (d.links == 0) continue;
-        // The links out of this entity; the kernel lists each link once, at its source.
-        std::vector<media_pad_desc> pads(d.pads);
-        std::vector<media_link_desc> links(d.links);
+        // The links out of this entity; the kernel lists each link once, at
+        // its source. It writes as many as the entity has by then, unchecked:
+        // room to spare for a link a driver adds meanwhile.
+        constexpr size_t kSpare = 16;
+        std::vector<media_pad_desc> pads(d.pads + kSpare);
+        std::vector<media_link_desc> links(d.links + kSpare);
         media_links_enum e;
         std::memset(&e, 0, sizeof e);
         e.entity = d.id;
-        e.pads = pads.empty() ? nullptr : pads.data();
+        e.pads = pads.data();
         e.links = links.data();
         if (xioctl(mediaFd, MEDIA_IOC_ENUM_LINKS, &e) < 0) return false;
-        for (const media_link_desc& l : links)
+        for (size_t i = 0; i < d.links; ++i) {
+            const media_link_desc& l = links[i];
             graph.links.push_back(MediaLink{l.source.entity, l.source.index, l.sink.entity, l.sink.index, l.flags});
+        }
     }
     return errno == EINVAL;  // the end of the list
 }

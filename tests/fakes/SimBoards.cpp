@@ -231,7 +231,8 @@ SimBoard buildRaspberryPi5(SimKernel& k, const BoardOptions& o) {
     addSubdev(k, 1, 11, "platform/axi/1000120000.pcie/1f00128000.csi", feCfg);
     uint32_t fe = media->addEntity("pisp-fe", MEDIA_ENT_F_PROC_VIDEO_ISP, kV4l2Major, 11, 4);
     // The Raspberry Pi kernel feeds channel 0 from pad 4, mainline from pad 1.
-    const uint16_t ourPad = o.mainline ? 1 : 4, otherPad = 2;
+    const uint16_t ourPad = o.mainline ? 1 : 4;
+    constexpr uint16_t otherPad = 2;
     uint32_t ch0 = media->addEntity(o.mainline ? "rp1-cfe-csi2-ch0" : "rp1-cfe-csi2_ch0", MEDIA_ENT_F_IO_V4L,
                                     kV4l2Major, b.video->devMinor);
     uint32_t ch1 = media->addEntity(o.mainline ? "rp1-cfe-csi2-ch1" : "rp1-cfe-csi2_ch1", MEDIA_ENT_F_IO_V4L,
@@ -244,7 +245,7 @@ SimBoard buildRaspberryPi5(SimKernel& k, const BoardOptions& o) {
     media->addLink(csi2Id, ourPad, fe, 0, stale);
     auto formats = pipelineCheck(b.sensor, csi2, ourPad);
     std::weak_ptr<SimMediaDevice> graph = media;
-    b.video->pipeline = [formats, graph, csi2Id, ch0, ch1, fe, ourPad, otherPad](const v4l2_format& f) {
+    b.video->pipeline = [formats, graph, csi2Id, ch0, ch1, fe, ourPad](const v4l2_format& f) {
         auto m = graph.lock();
         if (!m || !linkEnabled(*m, csi2Id, ourPad, ch0, 0)) return -ENOLINK;  // the channel's sink must be linked
         // rp1-cfe waits for every node with an enabled link: a stream that
