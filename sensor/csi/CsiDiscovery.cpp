@@ -418,7 +418,7 @@ bool NorvaneTOFCSISensor::registerPath(const MediaGraph& graph, const MediaEntit
     if (sd < 0) return false;
     uint8_t index = subdevCount;
     if (!addSubdev(sd)) return false;
-    subdevPads[index] = path.empty() ? 0 : uint8_t(path.front().sourcePad);
+    subdevPads[index] = path.empty() ? 0 : path.front().sourcePad;
     sensorSubdevIndex = index;
     sensorFound = true;
     for (size_t i = 0; i + 1 < path.size(); ++i) {
@@ -428,7 +428,7 @@ bool NorvaneTOFCSISensor::registerPath(const MediaGraph& graph, const MediaEntit
         if (fd < 0) return false;
         index = subdevCount;
         if (!addSubdev(fd)) return false;
-        subdevPads[index] = uint8_t(path[i].sinkPad);
+        subdevPads[index] = path[i].sinkPad;
     }
     return true;
 }

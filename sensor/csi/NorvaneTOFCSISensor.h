@@ -84,7 +84,7 @@ private:
     // What discovery found of the pipeline: the pad of each sub-device on the
     // path from the sensor to the node, whether the node configures the
     // pipeline itself (read-only sub-devices), the chip address the names give.
-    uint8_t subdevPads[kMaxSubdevs] = {};
+    uint16_t subdevPads[kMaxSubdevs] = {};
     bool nodeCentric = false;
     uint16_t namedChipAddress = 0;
     // FMT_WIDTH / FMT_HEIGHT may be set from any thread.
