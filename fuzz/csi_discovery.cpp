@@ -1,7 +1,8 @@
 // Opening the CSI transport on a simulated board of random shape: the
 // video node's sysfs name (Jetson family), the media-controller walk
-// (random entity ids, names and device numbers, in kernel order or in any
-// order), the sub-device links and the I2C adapters. Whatever it finds,
+// (random entity ids, names, functions and device numbers, in kernel order
+// or in any order, and random links between their pads, cycles included),
+// the sub-device links and the I2C adapters. Whatever it finds,
 // open ends, keeps its texts within their sizes, registers at most four
 // sub-devices and leaves no descriptor or directory open after close.
 #include <linux/i2c-dev.h>
@@ -39,8 +40,11 @@ public:
         uint32_t id;
         std::string name;
         uint32_t major, minor;
+        uint32_t function;
+        uint16_t pads;
     };
     std::vector<Entity> entities;
+    std::vector<media_link_desc> links;
     bool kernelOrder = true;
     int setupResult = 0;
 
@@ -51,6 +55,7 @@ public:
 
     int ioctl(unsigned long request, void* arg) override {
         if (request == MEDIA_IOC_SETUP_LINK) return setupResult;
+        if (request == MEDIA_IOC_ENUM_LINKS) return enumLinks(static_cast<media_links_enum*>(arg));
         if (request != MEDIA_IOC_ENUM_ENTITIES) return -ENOTTY;
         auto* d = static_cast<media_entity_desc*>(arg);
         const Entity* found = kernelOrder ? sim::enumeratedEntity(entities, d->id) : scripted();
@@ -60,10 +65,38 @@ public:
         std::strncpy(d->name, found->name.c_str(), sizeof d->name - 1);
         d->dev.major = found->major;
         d->dev.minor = found->minor;
+        d->type = found->function;
+        d->pads = first(found->id)->pads;
+        d->links = uint16_t(outOf(found->id));
         return 0;
     }
 
 private:
+    // Entities sharing an id answer as the first of them, as one entity would.
+    const Entity* first(uint32_t id) const {
+        for (auto& en : entities)
+            if (en.id == id) return &en;
+        return nullptr;
+    }
+    size_t outOf(uint32_t id) const {
+        size_t n = 0;
+        for (auto& l : links) n += l.source.entity == id;
+        return n;
+    }
+    // As Linux answers: the pads and the links out of the entity, as many
+    // as its description announced.
+    int enumLinks(media_links_enum* e) {
+        const Entity* found = first(e->entity);
+        if (!found) return -EINVAL;
+        if (e->pads)
+            for (uint16_t p = 0; p < found->pads; ++p) e->pads[p] = media_pad_desc{found->id, p, 0, {}};
+        size_t n = 0;
+        if (e->links)
+            for (auto& l : links)
+                if (l.source.entity == found->id) e->links[n++] = l;
+        return 0;
+    }
+
     const Entity* scripted() { return calls < entities.size() ? &entities[calls++] : nullptr; }
     size_t calls = 0;
 };
@@ -131,10 +164,14 @@ Board build(SimKernel& k, FuzzedDataProvider& in) {
         e.name = fuzz::wordOrRandom(
             in,
             {"csi2", "rp1-cfe-csi2_ch0", "rockchip-csi2-dphy1", "norvane-tarnwelle 10-000c", "m00_b_tarnwelle 3-000c",
-             "norvane-tarnwelle", "norvane-tarnwelle 12345678901", "tarnwelle -", "unicam-image"},
+             "norvane-tarnwelle", "norvane-tarnwelle 12345678901", "tarnwelle -", "unicam-image", "unicam",
+             "rp1-cfe-csi2-ch0", "rockchip-csi2-dphy0", "norvane-tarnwelle 10-00zz", "norvane-tarnwelle 4-0077"},
             40);
         e.major = sim::kV4l2Major;
-        e.minor = in.ConsumeIntegralInRange<uint32_t>(0, 40);
+        // Often the video node itself, so that paths reach it.
+        e.minor = in.ConsumeBool() ? video->devMinor : in.ConsumeIntegralInRange<uint32_t>(0, 40);
+        e.function = in.ConsumeBool() ? MEDIA_ENT_F_IO_V4L : in.ConsumeIntegral<uint32_t>();
+        e.pads = in.ConsumeIntegralInRange<uint16_t>(0, 6);
         media->entities.push_back(e);
         if (in.ConsumeIntegralInRange<int>(0, 4) != 0) {
             std::string target =
@@ -146,6 +183,24 @@ Board build(SimKernel& k, FuzzedDataProvider& in) {
             k.addLink(charDir(e.major, e.minor), target);
         }
     }
+    // Links between them (or to ids no entity has), any flags.
+    int links = media->entities.empty() ? 0 : in.ConsumeIntegralInRange<int>(0, 16);
+    for (int i = 0; i < links; ++i) {
+        auto pick = [&] {
+            return in.ConsumeIntegralInRange<int>(0, 9) == 0
+                       ? in.ConsumeIntegral<uint32_t>()
+                       : media->entities[in.ConsumeIntegralInRange<size_t>(0, media->entities.size() - 1)].id;
+        };
+        media_link_desc l;
+        std::memset(&l, 0, sizeof l);
+        l.source.entity = pick();
+        l.source.index = in.ConsumeIntegralInRange<uint16_t>(0, 6);
+        l.sink.entity = pick();
+        l.sink.index = in.ConsumeIntegralInRange<uint16_t>(0, 6);
+        l.flags = in.ConsumeIntegralInRange<uint32_t>(0, 3);
+        media->links.push_back(l);
+    }
+    maybeFail(in, *media, MEDIA_IOC_ENUM_LINKS);
     for (int n = 0; n < 4; ++n) {
         if (!in.ConsumeBool()) continue;
         auto sd = std::make_shared<sim::SimSubdev>();

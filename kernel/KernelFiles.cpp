@@ -32,4 +32,19 @@ bool readFirstLine(const char* path, char* buf, size_t size, bool requireText) {
     return ok && (!requireText || used > 0);
 }
 
+size_t readFileBytes(const char* path, char* buf, size_t size) {
+    int fd = kernel().open(path, O_RDONLY);
+    if (fd < 0) return 0;
+    size_t used = 0;
+    while (used < size) {
+        ssize_t n = kernel().read(fd, buf + used, size - used);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) used = 0;
+        if (n <= 0) break;
+        used += size_t(n);
+    }
+    kernel().close(fd);
+    return used;
+}
+
 }  // namespace Norvane

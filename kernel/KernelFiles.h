@@ -12,4 +12,8 @@ namespace Norvane {
 // and `requireText` is set.
 bool readFirstLine(const char* path, char* buf, size_t size, bool requireText = false);
 
+// Reads up to `size` bytes of `path` (binary: device-tree lists hold NULs);
+// the count read, 0 when the file cannot be opened or read.
+size_t readFileBytes(const char* path, char* buf, size_t size);
+
 }  // namespace Norvane

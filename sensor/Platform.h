@@ -1,4 +1,4 @@
-// Board family, detected once from the device-tree model text.
+// Board family, detected once from what decides the capture path.
 #pragma once
 
 #include <cstdint>
@@ -19,11 +19,13 @@ inline bool isMediaControllerFamily(PlatformType p) { return p >= 5 && p <= 7; }
 // Boards whose sensor bus is named in the video node's sysfs name.
 inline bool isJetsonFamily(PlatformType p) { return p >= 2 && p <= 4; }
 
-// Reads "/sys/firmware/devicetree/base/model" through the kernel seam.
-// Never fails: any trouble gives PLATFORM_UNKNOWN.
+// Through the kernel seam, in this order: the camera receiver registered
+// (a media device's model or driver: rp1-cfe, unicam, rkcif, the Tegra video
+// input), the SoC in the device tree's compatible list, and last the
+// device-tree model text. Never fails: any trouble gives PLATFORM_UNKNOWN.
 PlatformType detectPlatform();
 
-// The classification of a model text, used by detectPlatform.
+// The classification of a model text, detectPlatform's last resort.
 PlatformType platformFromModel(const char* model);
 
 }  // namespace Norvane

@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -20,6 +23,38 @@
 
 namespace Norvane {
 
+// One media device's graph: its entities and the links between their pads.
+struct MediaLink {
+    uint32_t source;
+    uint16_t sourcePad;
+    uint32_t sink;
+    uint16_t sinkPad;
+    uint32_t flags;
+};
+
+struct MediaEntity {
+    uint32_t id;
+    uint32_t function;
+    unsigned major, minor;
+    std::string name;
+};
+
+struct MediaGraph {
+    std::vector<MediaEntity> entities;
+    std::vector<MediaLink> links;
+
+    const MediaEntity* entity(uint32_t id) const {
+        for (const MediaEntity& e : entities)
+            if (e.id == id) return &e;
+        return nullptr;
+    }
+    // A video node (ours or another of the device's).
+    bool isNode(uint32_t id) const {
+        const MediaEntity* e = entity(id);
+        return e && e->function == MEDIA_ENT_F_IO_V4L;
+    }
+};
+
 using csi::ioctlOnce;
 using csi::xioctl;
 
@@ -30,11 +65,7 @@ constexpr size_t kBusNameSize = 20;
 constexpr size_t kSysfsNameSize = 256;  // 255 characters of the node's name
 constexpr size_t kBusTextMax = 8;
 constexpr size_t kEntityBusTextMax = 7;
-constexpr uint32_t kNoEntity = uint32_t(-1);
-constexpr uint16_t kPi5Csi2SourcePad = 4;
-constexpr const char* kPi5Receiver = "csi2";
-constexpr const char* kPi5Channel = "rp1-cfe-csi2_ch0";
-constexpr const char* kRadxaReceiver = "rockchip-csi2-dphy1";
+constexpr unsigned long kMinChipAddress = 0x03, kMaxChipAddress = 0x77;
 constexpr const char* kSubdevPrefix = "/v4l-subdev";
 
 // The /sys/dev/char directory of a character-device descriptor, or false.
@@ -67,17 +98,99 @@ bool listsNode(int mediaFd, unsigned devMajor, unsigned devMinor) {
     return false;
 }
 
-// The id of the entity named exactly `name`, or kNoEntity after the message.
-uint32_t findEntity(int mediaFd, const char* name) {
+// The sensor's entity, as each board's driver names it.
+bool isSensorName(PlatformType platform, const char* name) {
+    switch (platform) {
+        case PLATFORM_RADXA_ROCK:
+            return std::strstr(name, "tarnwelle") && !std::strstr(name, "dphy");
+        case PLATFORM_RASPBERRY_PI_5:
+        case PLATFORM_RASPBERRY_PI:
+            return std::strstr(name, "norvane-tarnwelle");
+        default:
+            return false;
+    }
+}
+
+// The sub-devices between sensor and node that take the stream's format:
+// every one on the Raspberry Pis (rp1-cfe's csi2, mainline unicam's own),
+// the D-PHY on the ROCK (rockchip-csi2-dphy0, -dphy1, ...).
+bool isReceiverName(PlatformType platform, const char* name) {
+    return platform != PLATFORM_RADXA_ROCK || std::strstr(name, "dphy");
+}
+
+// "<bus>-<address>" as Linux names an I2C client ("10-000c"): the address,
+// or 0 when the text names none (or one outside 0x03 to 0x77).
+uint16_t namedAddress(const char* text) {
+    const char* dash = std::strchr(text, '-');
+    if (!dash) return 0;
+    unsigned long address = 0;
+    int digits = 0;
+    for (const char* c = dash + 1; std::isxdigit(static_cast<unsigned char>(*c)); ++c, ++digits)
+        address = address * 16 + unsigned(std::isdigit(static_cast<unsigned char>(*c)) ? *c - '0' : (*c | 0x20) - 'a' + 10);
+    return digits == 4 && address >= kMinChipAddress && address <= kMaxChipAddress ? uint16_t(address) : 0;
+}
+
+bool sameLink(const MediaLink& a, const MediaLink& b) {
+    return a.source == b.source && a.sourcePad == b.sourcePad && a.sink == b.sink && a.sinkPad == b.sinkPad;
+}
+
+bool setupLink(int mediaFd, const MediaLink& l, uint32_t flags) {
+    media_link_desc link;
+    std::memset(&link, 0, sizeof link);
+    link.source.entity = l.source;
+    link.source.index = l.sourcePad;
+    link.source.flags = MEDIA_PAD_FL_SOURCE;
+    link.sink.entity = l.sink;
+    link.sink.index = l.sinkPad;
+    link.sink.flags = MEDIA_PAD_FL_SINK;
+    link.flags = flags;
+    return xioctl(mediaFd, MEDIA_IOC_SETUP_LINK, &link) == 0;
+}
+
+// Every entity and every link of the media device; false when the entities
+// or their links could not all be listed.
+bool readGraph(int mediaFd, MediaGraph& graph) {
     media_entity_desc d;
     std::memset(&d, 0, sizeof d);
-    for (;;) {
-        if (!nextEntity(mediaFd, d)) {
-            std::perror("Query entity failed");
-            return kNoEntity;
+    while (nextEntity(mediaFd, d)) {
+        graph.entities.push_back(
+            MediaEntity{d.id, d.type, d.dev.major, d.dev.minor, std::string(d.name, strnlen(d.name, sizeof d.name))});
+        if (d.links == 0) continue;
+        // The links out of this entity; the kernel lists each link once, at
+        // its source. It writes as many as the entity has by then, unchecked:
+        // room to spare for a link a driver adds meanwhile.
+        constexpr size_t kSpare = 16;
+        std::vector<media_pad_desc> pads(d.pads + kSpare);
+        std::vector<media_link_desc> links(d.links + kSpare);
+        media_links_enum e;
+        std::memset(&e, 0, sizeof e);
+        e.entity = d.id;
+        e.pads = pads.data();
+        e.links = links.data();
+        if (xioctl(mediaFd, MEDIA_IOC_ENUM_LINKS, &e) < 0) return false;
+        for (size_t i = 0; i < d.links; ++i) {
+            const media_link_desc& l = links[i];
+            graph.links.push_back(MediaLink{l.source.entity, l.source.index, l.sink.entity, l.sink.index, l.flags});
         }
-        if (std::strcmp(d.name, name) == 0) return d.id;
     }
+    return errno == EINVAL;  // the end of the list
+}
+
+// The links from entity `from` to entity `to`, fewest first; empty when
+// none leads there.
+std::vector<MediaLink> pathBetween(const MediaGraph& graph, uint32_t from, uint32_t to) {
+    std::map<uint32_t, const MediaLink*> via{{from, nullptr}};  // entity reached: the link that reached it
+    std::deque<uint32_t> frontier{from};
+    while (!frontier.empty() && !via.count(to)) {
+        uint32_t at = frontier.front();
+        frontier.pop_front();
+        for (const MediaLink& l : graph.links)
+            if (l.source == at && via.emplace(l.sink, &l).second) frontier.push_back(l.sink);
+    }
+    std::vector<MediaLink> path;
+    if (from == to || !via.count(to)) return path;
+    for (const MediaLink* l = via[to]; l; l = via[l->source]) path.insert(path.begin(), *l);
+    return path;
 }
 
 }  // namespace
@@ -86,6 +199,8 @@ int NorvaneTOFCSISensor::open(CameraInfo& callerInfo) {
     close();  // a second open starts afresh
     i2cBusText[0] = '\0';
     mediaPath[0] = '\0';
+    namedChipAddress = 0;
+    nodeCentric = false;
 
     videoFd.reset(kernel().open(devicePath, O_RDWR));
     if (!videoFd.valid()) return -2;
@@ -102,25 +217,21 @@ int NorvaneTOFCSISensor::open(CameraInfo& callerInfo) {
     if (!(caps & (V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_VIDEO_CAPTURE_MPLANE))) return -2;
     if (!(caps & V4L2_CAP_STREAMING)) return -2;
 
-    switch (platform) {
-        case PLATFORM_RADXA_ROCK:
-            // Its capture nodes stream multi-planar whatever they report.
-            bufferType = V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE;
-            setupMediaPipeline(videoFd.get());
-            break;
-        case PLATFORM_RASPBERRY_PI:
-        case PLATFORM_RASPBERRY_PI_5:
-            bufferType = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-            setupMediaPipeline(videoFd.get());
-            break;
-        default:
-            bufferType = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-            subdevCount = 0;
-            if (isJetsonFamily(platform) && readSysfsBusName() != 0) return -2;
-            break;
+    // The queue type the node offers: single-planar where it can, as every
+    // board's capture node but rkcif's does.
+    bufferType = (caps & V4L2_CAP_VIDEO_CAPTURE) ? V4L2_BUF_TYPE_VIDEO_CAPTURE : V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE;
+    if (isMediaControllerFamily(platform)) {
+        setupMediaPipeline(videoFd.get());
+        // A node without V4L2_CAP_IO_MC over read-only sub-devices sets the
+        // pipeline's formats itself; ours would be refused.
+        nodeCentric = !(caps & V4L2_CAP_IO_MC) && sensorReadOnly();
+    } else {
+        subdevCount = 0;
+        if (isJetsonFamily(platform) && readSysfsBusName() != 0) return -2;
     }
 
-    if (bufferType != V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE) {
+    // rkcif has no inputs to choose.
+    if (platform != PLATFORM_RADXA_ROCK && bufferType != V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE) {
         int input = inputIndex;
         if (xioctl(videoFd.get(), VIDIOC_S_INPUT, &input) < 0) return -2;
     }
@@ -136,7 +247,8 @@ int NorvaneTOFCSISensor::open(CameraInfo& callerInfo) {
         std::fprintf(stderr, "Error: Adapter does not have %s capability\n", "I2C transfers");
         return -2;
     }
-    int address = parseChipAddress(kChipAddressText);
+    // The address the sensor's name gives, else the sensor's usual one.
+    int address = namedChipAddress ? namedChipAddress : parseChipAddress(kChipAddressText);
     if (address < 0) return -2;
     chipAddress = uint16_t(address);
 
@@ -171,8 +283,8 @@ int NorvaneTOFCSISensor::open(CameraInfo& callerInfo) {
     return result;
 }
 
-// Jetson boards name the sensor's bus in the video node's sysfs name, as in
-// "vi-output, norvane 30-000c".
+// Jetson boards name the sensor's bus and address in the video node's
+// sysfs name, as in "vi-output, norvane 30-000c".
 int NorvaneTOFCSISensor::readSysfsBusName() {
     char path[64];
     if (!charDevicePath(videoFd.get(), path, sizeof path, "/name")) return -2;
@@ -186,6 +298,7 @@ int NorvaneTOFCSISensor::readSysfsBusName() {
     size_t n = 0;
     for (const char* c = blank + 1; n < kBusTextMax && *c >= '0' && *c <= '9'; ++c) i2cBusText[n++] = *c;
     i2cBusText[n] = '\0';
+    namedChipAddress = namedAddress(blank + 1);
     return 0;
 }
 
@@ -248,59 +361,84 @@ void NorvaneTOFCSISensor::setupMediaPipeline(int fd) {
     }
     if (!media.valid()) return;
 
+    MediaGraph graph;
+    const bool listed = readGraph(media.get(), graph);
+    const int walkErrno = errno;
+    const MediaEntity* sensor = nullptr;
+    const MediaEntity* capture = nullptr;
+    for (const MediaEntity& e : graph.entities) {
+        if (!sensor && isSensorName(platform, e.name.c_str())) sensor = &e;
+        if (e.major == major(node.st_rdev) && e.minor == minor(node.st_rdev)) capture = &e;
+    }
+    std::vector<MediaLink> path;
+    if (listed && sensor && capture) path = pathBetween(graph, sensor->id, capture->id);
+    // The Pi 5 receiver feeds its nodes only through links the user enables.
     if (platform == PLATFORM_RASPBERRY_PI_5) {
-        media_link_desc link;
-        std::memset(&link, 0, sizeof link);
-        link.source.entity = findEntity(media.get(), kPi5Receiver);
-        link.source.index = kPi5Csi2SourcePad;
-        link.source.flags = MEDIA_PAD_FL_SOURCE;
-        link.sink.entity = findEntity(media.get(), kPi5Channel);
-        link.sink.index = 0;
-        link.sink.flags = MEDIA_PAD_FL_SINK;
-        link.flags = MEDIA_LNK_FL_ENABLED;
-        if (xioctl(media.get(), MEDIA_IOC_SETUP_LINK, &link) < 0) return;
+        if (path.empty()) {
+            errno = walkErrno;
+            std::perror("Query entity failed");  // no way from a sensor to this node
+            return;
+        }
+        if (!routeReceiver(media.get(), graph, path.back())) return;
     }
+    if (sensor && takeSensorName(sensor->name.c_str())) registerPath(graph, *sensor, path);
+}
 
-    // The whole graph, in whatever order the driver registered it: the
-    // receivers may come after the sensor.
-    media_entity_desc entity;
-    std::memset(&entity, 0, sizeof entity);
-    for (;;) {
-        if (!nextEntity(media.get(), entity)) return;  // EINVAL: the end
-        const char* name = entity.name;
-        bool receiver = false, sensor = false;
-        switch (platform) {
-            case PLATFORM_RADXA_ROCK:
-                receiver = std::strcmp(name, kRadxaReceiver) == 0;
-                sensor = !receiver && std::strstr(name, "tarnwelle");
-                break;
-            case PLATFORM_RASPBERRY_PI_5:
-                receiver = std::strcmp(name, kPi5Receiver) == 0;
-                sensor = !receiver && std::strstr(name, "norvane-tarnwelle");
-                break;
-            case PLATFORM_RASPBERRY_PI:
-                sensor = std::strstr(name, "norvane-tarnwelle");
-                break;
-            default:
-                break;
-        }
-        if (receiver) {
-            int sd = resolveEntityNode(entity.dev.major, entity.dev.minor);
-            if (sd < 0 || !addSubdev(sd)) return;
-        } else if (sensor && !sensorFound) {
-            // "norvane-tarnwelle 10-000c": the bus number before the '-'.
-            const char* blank = std::strchr(name, ' ');
-            if (!blank) return;
-            std::snprintf(i2cBusText, kEntityBusTextMax + 1, "%s", blank + 1);
-            i2cBusText[std::strcspn(i2cBusText, "-")] = '\0';
-            int sd = resolveEntityNode(entity.dev.major, entity.dev.minor);
-            if (sd < 0) return;
-            uint8_t index = subdevCount;
-            if (!addSubdev(sd)) return;
-            sensorSubdevIndex = index;
-            sensorFound = true;
-        }
+bool NorvaneTOFCSISensor::takeSensorName(const char* name) {
+    // "norvane-tarnwelle 10-000c": the bus number before the '-', the chip
+    // address after it.
+    const char* blank = std::strchr(name, ' ');
+    if (!blank) return false;
+    std::snprintf(i2cBusText, kEntityBusTextMax + 1, "%s", blank + 1);
+    i2cBusText[std::strcspn(i2cBusText, "-")] = '\0';
+    namedChipAddress = namedAddress(blank + 1);
+    return true;
+}
+
+// rp1-cfe starts streaming only once every node with an enabled link
+// streams: a link another program left enabled into another of its nodes
+// (or from our channel's pad elsewhere) would hold our stream for ever,
+// STREAMON succeeding and no frame coming. Those go first, then ours is
+// enabled. A link that cannot be disabled (its node streams for someone
+// else) is left as it is.
+bool NorvaneTOFCSISensor::routeReceiver(int mediaFd, const MediaGraph& graph, const MediaLink& ours) {
+    for (const MediaLink& l : graph.links) {
+        if (!(l.flags & MEDIA_LNK_FL_ENABLED) || (l.flags & MEDIA_LNK_FL_IMMUTABLE) || sameLink(l, ours)) continue;
+        if (graph.isNode(l.source) || graph.isNode(l.sink) || l.source == ours.source) setupLink(mediaFd, l, 0);
     }
+    return (ours.flags & MEDIA_LNK_FL_ENABLED) || setupLink(mediaFd, ours, MEDIA_LNK_FL_ENABLED);
+}
+
+// Registers the sensor, then the receivers between it and the node, each
+// with the pad its format goes on: the sensor's source pad, each
+// receiver's sink pad on the path.
+bool NorvaneTOFCSISensor::registerPath(const MediaGraph& graph, const MediaEntity& sensor,
+                                       const std::vector<MediaLink>& path) {
+    int sd = resolveEntityNode(sensor.major, sensor.minor);
+    if (sd < 0) return false;
+    uint8_t index = subdevCount;
+    if (!addSubdev(sd)) return false;
+    subdevPads[index] = path.empty() ? 0 : path.front().sourcePad;
+    sensorSubdevIndex = index;
+    sensorFound = true;
+    for (size_t i = 0; i + 1 < path.size(); ++i) {
+        const MediaEntity* e = graph.entity(path[i].sink);
+        if (!e || !isReceiverName(platform, e->name.c_str())) continue;
+        int fd = resolveEntityNode(e->major, e->minor);
+        if (fd < 0) return false;
+        index = subdevCount;
+        if (!addSubdev(fd)) return false;
+        subdevPads[index] = path[i].sinkPad;
+    }
+    return true;
+}
+
+// Whether the sensor's node is read-only (ACTIVE formats refused with EPERM).
+bool NorvaneTOFCSISensor::sensorReadOnly() {
+    v4l2_subdev_capability cap;
+    std::memset(&cap, 0, sizeof cap);
+    return sensorFound && xioctl(subdevFds[sensorSubdevIndex].get(), VIDIOC_SUBDEV_QUERYCAP, &cap) == 0 &&
+           (cap.capabilities & V4L2_SUBDEV_CAP_RO_SUBDEV);
 }
 
 }  // namespace Norvane

@@ -106,12 +106,12 @@ int NorvaneTOFCSISensor::setFormat() {
     if (int r = xioctl(videoFd.get(), VIDIOC_S_FMT, &fmt)) return r;
 
     bool media = isMediaControllerFamily(platform);
-    if (media) {
+    if (media && !nodeCentric) {  // a node-centric node has set them itself
         for (int i = 0; i < subdevCount; ++i) {
             v4l2_subdev_format sf;
             std::memset(&sf, 0, sizeof sf);
             sf.which = V4L2_SUBDEV_FORMAT_ACTIVE;
-            sf.pad = 0;
+            sf.pad = subdevPads[i];
             sf.format.width = w;
             sf.format.height = h;
             sf.format.code = MEDIA_BUS_FMT_Y12_1X12;
@@ -120,7 +120,7 @@ int NorvaneTOFCSISensor::setFormat() {
             v4l2_subdev_selection sel;
             std::memset(&sel, 0, sizeof sel);
             sel.which = V4L2_SUBDEV_FORMAT_ACTIVE;
-            sel.pad = 0;
+            sel.pad = subdevPads[i];
             sel.target = V4L2_SEL_TGT_CROP;
             xioctl(subdevFds[i].get(), VIDIOC_SUBDEV_G_SELECTION, &sel);  // not every receiver answers
         }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "sensor/NorvaneTOFSensor.h"
 #include "sensor/Platform.h"
@@ -12,6 +13,10 @@
 #include "sensor/csi/CsiHandles.h"
 
 namespace Norvane {
+
+struct MediaEntity;
+struct MediaGraph;
+struct MediaLink;
 
 class NorvaneTOFCSISensor : public NorvaneTOFSensor {
 public:
@@ -58,6 +63,11 @@ private:
     void releaseBuffers();
     bool addSubdev(int fd);
     int resolveEntityNode(unsigned major, unsigned minor);
+    // The media graph from the sensor to this node (CsiDiscovery.cpp).
+    bool routeReceiver(int mediaFd, const MediaGraph& graph, const MediaLink& ours);
+    bool registerPath(const MediaGraph& graph, const MediaEntity& sensor, const std::vector<MediaLink>& path);
+    bool takeSensorName(const char* name);
+    bool sensorReadOnly();
 
     csi::UniqueFd videoFd;
     csi::UniqueFd subdevFds[kMaxSubdevs];
@@ -74,6 +84,12 @@ private:
     char mediaPath[80] = {};
     uint32_t bufferType = 1;
     CameraInfo info{};
+    // What discovery found of the pipeline: the pad of each sub-device on the
+    // path from the sensor to the node, whether the node configures the
+    // pipeline itself (read-only sub-devices), the chip address the names give.
+    uint16_t subdevPads[kMaxSubdevs] = {};
+    bool nodeCentric = false;
+    uint16_t namedChipAddress = 0;
     // FMT_WIDTH / FMT_HEIGHT may be set from any thread.
     std::atomic<uint32_t> width{0}, height{0};
 

@@ -3,6 +3,7 @@
 #include <linux/media.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "sensor/csi/V4l2Compat.h"
 
@@ -23,6 +24,11 @@ std::shared_ptr<SimVideoNode> addVideoNode(SimKernel& k, SimBoard& b, const Boar
     cfg.bufferLength = o.bufferLength;
     cfg.bytesPerLine = o.bytesPerLine;
     if (!o.pixelFormats.empty()) cfg.pixelFormats = o.pixelFormats;
+    if (o.planes) {
+        cfg.multiPlanar = o.planes == 2;
+        cfg.capabilities = (cfg.capabilities & ~(V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_VIDEO_CAPTURE_MPLANE)) |
+                           (cfg.multiPlanar ? V4L2_CAP_VIDEO_CAPTURE_MPLANE : V4L2_CAP_VIDEO_CAPTURE);
+    }
     if (o.nodeCaps) cfg.capabilities = o.nodeCaps;
     cfg.otherNodesCaps = o.otherNodesCaps;
     auto video = std::make_shared<SimVideoNode>(cfg);
@@ -123,8 +129,16 @@ std::shared_ptr<SimMediaDevice> addMedia(SimKernel& k, SimBoard& b, const BoardO
     return media;
 }
 
+// The I2C client part of a sensor's name: "10-000c".
+std::string client(int bus, const BoardOptions& o) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%d-%04x", bus, unsigned(o.chipAddress));
+    return text;
+}
+
 SimSubdev::Config sensorConfig(const BoardOptions& o) {
     SimSubdev::Config c;
+    c.readOnly = o.readOnlySubdevs;
     c.width = o.width;
     c.height = o.height;
     c.sizes = o.sizes;
@@ -158,18 +172,34 @@ SimBoard buildRaspberryPi4(SimKernel& k, const BoardOptions& o) {
     SimVideoNode::Config cfg;
     cfg.pixelFormats = {V4L2_PIX_FMT_Y12};
     cfg.fixedSize = false;  // the receiver takes any size; streaming checks it against the sensor
+    if (o.mainline) cfg.capabilities |= V4L2_CAP_IO_MC;  // mainline unicam is configured through the graph
     addVideoNode(k, b, o, cfg, "unicam-image");
     addSensorControls(b.video->controls);  // present, but the sub-device is the one to use
     auto media = addMedia(k, b, o);
     b.sensor = addSubdev(k, 0, 2, "platform/soc/fe205000.i2c/i2c-22/i2c-10/10-000c", sensorConfig(o));
     addSensorControls(b.sensor->controls);
-    const char* sensorName = "norvane-tarnwelle 10-000c";
+    const std::string sensorName = "norvane-tarnwelle " + client(10, o);
     uint32_t sensor = o.sensorFirst ? media->addEntity(sensorName, MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 2) : 0;
     uint32_t image = media->addEntity("unicam-image", MEDIA_ENT_F_IO_V4L, kV4l2Major, b.video->devMinor);
     media->addEntity("unicam-embedded", MEDIA_ENT_F_IO_V4L, kV4l2Major, 1);
     if (!o.sensorFirst) sensor = media->addEntity(sensorName, MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 2);
-    media->addLink(sensor, 0, image, 0, MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
-    b.video->pipeline = pipelineCheck(b.sensor, nullptr, 0);
+    if (o.mainline) {
+        // Mainline (6.11 on): sensor -> unicam sub-device -> image node.
+        SimSubdev::Config rxCfg = sensorConfig(o);
+        rxCfg.pads = 3;  // sink, image, embedded data
+        rxCfg.fixedSize = false;
+        rxCfg.propagate = true;
+        rxCfg.selection = false;
+        auto unicam = addSubdev(k, 1, 3, "platform/soc/fe801000.csi", rxCfg);
+        b.receivers.push_back(unicam);
+        uint32_t rx = media->addEntity("unicam", MEDIA_ENT_F_VID_IF_BRIDGE, kV4l2Major, 3, 3);
+        media->addLink(sensor, 0, rx, 0, MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
+        media->addLink(rx, 1, image, 0, MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
+        b.video->pipeline = pipelineCheck(b.sensor, unicam, 1);
+    } else {
+        media->addLink(sensor, 0, image, 0, MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
+        b.video->pipeline = pipelineCheck(b.sensor, nullptr, 0);
+    }
     b.busNumber = 10;
     b.bus = addI2cAdapter(k, 10, "i2c-22-mux (chan_id 0)");
     addI2cAdapter(k, 1, "bcm2835 (i2c@7e804000)");
@@ -183,11 +213,12 @@ SimBoard buildRaspberryPi5(SimKernel& k, const BoardOptions& o) {
     SimVideoNode::Config cfg;
     cfg.pixelFormats = {V4L2_PIX_FMT_Y12P, V4L2_PIX_FMT_Y12};
     cfg.fixedSize = false;  // the receiver takes any size; streaming checks it against the sensor
+    cfg.capabilities |= V4L2_CAP_IO_MC;
     addVideoNode(k, b, o, cfg, "rp1-cfe");
     auto media = addMedia(k, b, o);
     b.sensor = addSubdev(k, 2, 12, "platform/axi/1000120000.pcie/1f00088000.i2c/i2c-4/4-000c", sensorConfig(o));
     addSensorControls(b.sensor->controls);
-    const char* sensorName = "norvane-tarnwelle 4-000c";
+    const std::string sensorName = "norvane-tarnwelle " + client(4, o);
     uint32_t sensor = o.sensorFirst ? media->addEntity(sensorName, MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 12) : 0;
     SimSubdev::Config csi2Cfg = sensorConfig(o);
     csi2Cfg.pads = 5;  // one sink, four sources
@@ -201,18 +232,27 @@ SimBoard buildRaspberryPi5(SimKernel& k, const BoardOptions& o) {
     feCfg.fixedSize = false;
     addSubdev(k, 1, 11, "platform/axi/1000120000.pcie/1f00128000.csi", feCfg);
     uint32_t fe = media->addEntity("pisp-fe", MEDIA_ENT_F_PROC_VIDEO_ISP, kV4l2Major, 11, 4);
-    uint32_t ch0 = media->addEntity("rp1-cfe-csi2_ch0", MEDIA_ENT_F_IO_V4L, kV4l2Major, b.video->devMinor);
-    uint32_t ch1 = media->addEntity("rp1-cfe-csi2_ch1", MEDIA_ENT_F_IO_V4L, kV4l2Major, 1);
+    // The Raspberry Pi kernel feeds channel 0 from pad 4, mainline from pad 1.
+    const uint16_t ourPad = o.mainline ? 1 : 4;
+    constexpr uint16_t otherPad = 2;
+    uint32_t ch0 = media->addEntity(o.mainline ? "rp1-cfe-csi2-ch0" : "rp1-cfe-csi2_ch0", MEDIA_ENT_F_IO_V4L,
+                                    kV4l2Major, b.video->devMinor);
+    uint32_t ch1 = media->addEntity(o.mainline ? "rp1-cfe-csi2-ch1" : "rp1-cfe-csi2_ch1", MEDIA_ENT_F_IO_V4L,
+                                    kV4l2Major, 1);
     if (!o.sensorFirst) sensor = media->addEntity(sensorName, MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 12);
+    const uint32_t stale = o.staleLinks ? MEDIA_LNK_FL_ENABLED : 0;
     media->addLink(sensor, 0, csi2Id, 0, MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
-    media->addLink(csi2Id, 4, ch0, 0, 0);
-    media->addLink(csi2Id, 1, ch1, 0, 0);
-    media->addLink(csi2Id, 4, fe, 0, MEDIA_LNK_FL_ENABLED);
-    auto formats = pipelineCheck(b.sensor, csi2, 4);
+    media->addLink(csi2Id, ourPad, ch0, 0, 0);
+    media->addLink(csi2Id, otherPad, ch1, 0, stale);
+    media->addLink(csi2Id, ourPad, fe, 0, stale);
+    auto formats = pipelineCheck(b.sensor, csi2, ourPad);
     std::weak_ptr<SimMediaDevice> graph = media;
-    b.video->pipeline = [formats, graph, csi2Id, ch0](const v4l2_format& f) {
+    b.video->pipeline = [formats, graph, csi2Id, ch0, ch1, fe, ourPad](const v4l2_format& f) {
         auto m = graph.lock();
-        if (!m || !linkEnabled(*m, csi2Id, 4, ch0, 0)) return -ENOLINK;  // the channel's sink must be linked
+        if (!m || !linkEnabled(*m, csi2Id, ourPad, ch0, 0)) return -ENOLINK;  // the channel's sink must be linked
+        // rp1-cfe waits for every node with an enabled link: a stream that
+        // would never start, refused here.
+        if (linkEnabled(*m, csi2Id, otherPad, ch1, 0) || linkEnabled(*m, csi2Id, ourPad, fe, 0)) return -EBUSY;
         return formats(f);
     };
     b.busNumber = 4;
@@ -226,15 +266,14 @@ SimBoard buildRadxaRock(SimKernel& k, const BoardOptions& o) {
     setBoardModel(k, "Radxa ROCK 5B");
     SimVideoNode::Config cfg;
     cfg.multiPlanar = true;
-    cfg.capabilities =
-        (o.reportSinglePlanar ? V4L2_CAP_VIDEO_CAPTURE : V4L2_CAP_VIDEO_CAPTURE_MPLANE) | V4L2_CAP_STREAMING;
+    cfg.capabilities = V4L2_CAP_VIDEO_CAPTURE_MPLANE | V4L2_CAP_STREAMING;
     cfg.pixelFormats = {V4L2_PIX_FMT_Y12};
     cfg.fixedSize = false;  // the receiver takes any size; streaming checks it against the sensor
     addVideoNode(k, b, o, cfg, "stream_cif_mipi_id0");
     auto media = addMedia(k, b, o);
     b.sensor = addSubdev(k, 2, 22, "platform/feab0000.i2c/i2c-3/3-000c", sensorConfig(o));
     addSensorControls(b.sensor->controls);
-    const char* sensorName = "m00_b_tarnwelle 3-000c";
+    const std::string sensorName = "m00_b_tarnwelle " + client(3, o);
     uint32_t sensor = o.sensorFirst ? media->addEntity(sensorName, MEDIA_ENT_F_CAM_SENSOR, kV4l2Major, 22) : 0;
     SimSubdev::Config dphyCfg = sensorConfig(o);
     dphyCfg.fixedSize = false;
@@ -242,7 +281,8 @@ SimBoard buildRadxaRock(SimKernel& k, const BoardOptions& o) {
     dphyCfg.pads = 2;
     auto dphy = addSubdev(k, 0, 20, "platform/fedc0000.csi2-dphy1", dphyCfg);
     b.receivers.push_back(dphy);
-    uint32_t dphyId = media->addEntity("rockchip-csi2-dphy1", MEDIA_ENT_F_VID_IF_BRIDGE, kV4l2Major, 20, 2);
+    uint32_t dphyId = media->addEntity(o.receiverName.empty() ? "rockchip-csi2-dphy1" : o.receiverName,
+                                       MEDIA_ENT_F_VID_IF_BRIDGE, kV4l2Major, 20, 2);
     SimSubdev::Config csiCfg = dphyCfg;
     addSubdev(k, 1, 21, "platform/fdd30000.mipi2-csi2", csiCfg);
     uint32_t csi = media->addEntity("rockchip-mipi-csi2", MEDIA_ENT_F_VID_IF_BRIDGE, kV4l2Major, 21, 2);
@@ -264,7 +304,7 @@ SimBoard buildJetsonFamily(SimKernel& k, const BoardOptions& o, PlatformType pla
     setBoardModel(k, model);
     SimVideoNode::Config cfg;
     cfg.pixelFormats = {V4L2_PIX_FMT_Y12};
-    addVideoNode(k, b, o, cfg, "vi-output, norvane " + std::to_string(bus) + "-000c");
+    addVideoNode(k, b, o, cfg, "vi-output, norvane " + client(bus, o));
     addSensorControls(b.video->controls);
     b.busNumber = bus;
     b.bus = addI2cAdapter(k, bus, "i2c-2-mux (chan_id 0)");

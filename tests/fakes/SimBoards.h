@@ -28,9 +28,6 @@ struct BoardOptions {
     // More sizes the sensor offers.
     std::vector<std::pair<uint32_t, uint32_t>> sizes;
     int videoIndex = 0;
-    // Radxa ROCK: the node reports single-planar capture although its queue
-    // is multi-planar.
-    bool reportSinglePlanar = false;
     uint32_t bufferLength = 0;  // nonzero: driver buffer size
     uint32_t bytesPerLine = 0;  // nonzero: the node's line length
     std::vector<uint32_t> pixelFormats;  // nonempty: the node's formats instead of the board's
@@ -41,6 +38,14 @@ struct BoardOptions {
     int otherMedia = 0;
     uint32_t nodeCaps = 0;        // nonzero: the video node's own capabilities
     uint32_t otherNodesCaps = 0;  // capabilities the device's other nodes add
+
+    // The graph as other kernels, boards and earlier programs leave it.
+    int planes = 0;                // 1: a single-planar node, 2: multi-planar, 0: the board's own
+    bool mainline = false;         // Pi 5: mainline names and pads; Pi 4: mainline unicam's sub-device
+    bool staleLinks = false;       // Pi 5: links left enabled into the receiver's other nodes
+    bool readOnlySubdevs = false;  // Pi 4: read-only sub-device nodes, a node without V4L2_CAP_IO_MC
+    uint16_t chipAddress = 0x0c;   // the sensor's address, as its names give it
+    std::string receiverName;      // ROCK: the D-PHY, "rockchip-csi2-dphy1" when empty
 };
 
 struct SimBoard {

@@ -51,6 +51,32 @@ int SimMediaDevice::ioctl(unsigned long request, void* arg) {
             d->dev.minor = found->minor;
             return 0;
         }
+        case MEDIA_IOC_ENUM_LINKS: {
+            // As Linux lists them: every link once, at its source entity.
+            auto* e = static_cast<media_links_enum*>(arg);
+            const Entity* found = nullptr;
+            for (auto& en : entities)
+                if (en.id == e->entity) found = &en;
+            if (!found) return -EINVAL;
+            if (e->pads)
+                for (uint16_t p = 0; p < found->pads; ++p) {
+                    std::memset(&e->pads[p], 0, sizeof e->pads[p]);
+                    e->pads[p].entity = found->id;
+                    e->pads[p].index = p;
+                }
+            if (e->links) {
+                size_t n = 0;
+                for (auto& l : linkTable) {
+                    if (l.sourceEntity != found->id) continue;
+                    media_link_desc& d = e->links[n++];
+                    std::memset(&d, 0, sizeof d);
+                    d.source = {l.sourceEntity, l.sourcePad, MEDIA_PAD_FL_SOURCE, {}};
+                    d.sink = {l.sinkEntity, l.sinkPad, MEDIA_PAD_FL_SINK, {}};
+                    d.flags = l.flags;
+                }
+            }
+            return 0;
+        }
         case MEDIA_IOC_SETUP_LINK: {
             auto* l = static_cast<media_link_desc*>(arg);
             setupLog.push_back(Setup{l->source.entity, l->source.index, l->source.flags, l->sink.entity, l->sink.index,

@@ -506,6 +506,7 @@ int SimSubdev::handleIoctl(int fd, int, unsigned long request, void* arg) {
             auto* f = static_cast<v4l2_subdev_format*>(arg);
             if (request == VIDIOC_SUBDEV_S_FMT) formatLog.push_back(*f);
             if (f->which > V4L2_SUBDEV_FORMAT_ACTIVE || f->pad >= cfg.pads) return -EINVAL;
+            if (request == VIDIOC_SUBDEV_S_FMT && f->which == V4L2_SUBDEV_FORMAT_ACTIVE && cfg.readOnly) return -EPERM;
             std::vector<v4l2_mbus_framefmt>& pads = padsOf(fd, f->which);
             if (request == VIDIOC_SUBDEV_S_FMT) {
                 pads[f->pad] = corrected(f->format);
@@ -513,6 +514,12 @@ int SimSubdev::handleIoctl(int fd, int, unsigned long request, void* arg) {
                     for (auto& p : pads) p = pads[0];
             }
             f->format = pads[f->pad];
+            return 0;
+        }
+        case VIDIOC_SUBDEV_QUERYCAP: {
+            auto* c = static_cast<v4l2_subdev_capability*>(arg);
+            std::memset(c, 0, sizeof *c);
+            c->capabilities = cfg.readOnly ? V4L2_SUBDEV_CAP_RO_SUBDEV : 0;
             return 0;
         }
         case VIDIOC_SUBDEV_G_SELECTION: {

@@ -169,6 +169,7 @@ public:
         uint32_t pads = 1;
         bool propagate = false;  // a format set on pad 0 goes on to every other pad
         bool selection = true;   // answers VIDIOC_SUBDEV_G_SELECTION
+        bool readOnly = false;   // a read-only node: ACTIVE formats refused with EPERM
     };
 
     SimSubdev();

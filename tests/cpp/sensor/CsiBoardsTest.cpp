@@ -94,10 +94,8 @@ TEST(CsiBoards, RaspberryPi5RoutesTheReceiverAndUnpacks) {
     streamOneCapture(rig, phaseFrames());
 }
 
-TEST(CsiBoards, RadxaRockStreamsMultiPlanarEvenWhenTheNodeSaysOtherwise) {
-    sim::BoardOptions o;
-    o.reportSinglePlanar = true;
-    CsiRig rig(sim::buildRadxaRock, o);
+TEST(CsiBoards, RadxaRockStreamsMultiPlanar) {
+    CsiRig rig(sim::buildRadxaRock);
     ASSERT_EQ(rig.sensor->open(rig.info), 0);
     EXPECT_EQ(rig.sensor->bufferKind(), uint32_t(V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE));
     EXPECT_EQ(rig.board.video->ioctlCalls(VIDIOC_S_INPUT), 0);
@@ -410,4 +408,73 @@ TEST(CsiBoards, AFailedPi5LinkSetupEndsTheWalk) {
     EXPECT_EQ(rig.sensor->subdeviceCount(), 0);
     EXPECT_STREQ(rig.sensor->busText(), "");
     EXPECT_EQ(rig.board.media->openCount(), 0);
+}
+
+// The graphs other kernels, other boards and earlier programs present: each
+// camera opens, configures what it must and streams. On the Pi 5 only
+// immutable links and ours stay enabled (rp1-cfe holds its stream while any
+// other node has an enabled link).
+TEST(CsiBoards, GraphVariants) {
+    struct Case {
+        const char* what;
+        BoardBuilder build;
+        void (*options)(sim::BoardOptions&);
+        uint32_t bufferKind;
+        size_t sensorFormats;  // ACTIVE formats asked of the sensor (none where the node sets them)
+        uint16_t chip;
+    };
+    const uint32_t kSingle = V4L2_BUF_TYPE_VIDEO_CAPTURE, kMulti = V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE;
+    const Case cases[] = {
+        {"Pi 5, links left enabled", sim::buildRaspberryPi5, [](sim::BoardOptions& o) { o.staleLinks = true; },
+         kSingle, 1, 0x0c},
+        {"Pi 5, mainline names", sim::buildRaspberryPi5, [](sim::BoardOptions& o) { o.mainline = true; }, kSingle, 1,
+         0x0c},
+        {"Pi 5, mainline, links left enabled", sim::buildRaspberryPi5,
+         [](sim::BoardOptions& o) { o.mainline = o.staleLinks = true; }, kSingle, 1, 0x0c},
+        {"Pi 4, mainline unicam", sim::buildRaspberryPi4, [](sim::BoardOptions& o) { o.mainline = true; }, kSingle, 1,
+         0x0c},
+        {"Pi 4, read-only sub-devices", sim::buildRaspberryPi4,
+         [](sim::BoardOptions& o) { o.readOnlySubdevs = true; }, kSingle, 0, 0x0c},
+        {"Pi 4, multi-planar node", sim::buildRaspberryPi4, [](sim::BoardOptions& o) { o.planes = 2; }, kMulti, 1,
+         0x0c},
+        {"Pi 4, sensor at 0x0d", sim::buildRaspberryPi4, [](sim::BoardOptions& o) { o.chipAddress = 0x0d; }, kSingle, 1,
+         0x0d},
+        {"Jetson, sensor at 0x0d", sim::buildJetson, [](sim::BoardOptions& o) { o.chipAddress = 0x0d; }, kSingle, 0,
+         0x0d},
+        {"Jetson, an address out of range", sim::buildJetson, [](sim::BoardOptions& o) { o.chipAddress = 0x78; },
+         kSingle, 0, 0x0c},
+        {"ROCK, D-PHY 0", sim::buildRadxaRock,
+         [](sim::BoardOptions& o) { o.receiverName = "rockchip-csi2-dphy0"; }, kMulti, 1, 0x0c},
+        {"ROCK, single-planar node", sim::buildRadxaRock, [](sim::BoardOptions& o) { o.planes = 1; }, kSingle, 1,
+         0x0c},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::BoardOptions o;
+        c.options(o);
+        CsiRig rig(c.build, o);
+        ASSERT_EQ(rig.sensor->open(rig.info), 0);
+        EXPECT_EQ(rig.sensor->bufferKind(), c.bufferKind);
+        EXPECT_EQ(rig.sensor->subdeviceCount(), int(rig.board.receivers.size()) + (rig.board.sensor ? 1 : 0));
+        ASSERT_EQ(rig.sensor->setControl(int(CameraCtrl::FRAME_RATE), 25), 0);
+        EXPECT_EQ(rig.board.bus->messages().back().addr, c.chip);
+        if (rig.board.platform == PLATFORM_RASPBERRY_PI_5) {
+            int enabled = 0;
+            for (auto& l : rig.board.media->links())
+                if ((l.flags & MEDIA_LNK_FL_ENABLED) && !(l.flags & MEDIA_LNK_FL_IMMUTABLE)) {
+                    ++enabled;
+                    EXPECT_EQ(l.sourcePad, o.mainline ? 1u : 4u) << "the channel feeding our node";
+                }
+            EXPECT_EQ(enabled, 1) << "our link alone";
+        }
+        auto frames = phaseFrames();
+        if (rig.board.platform == PLATFORM_JETSON) {
+            for (auto& f : frames) f = jetsonShaped(f);
+        }
+        streamOneCapture(rig, frames);
+        for (auto& rx : rig.board.receivers) EXPECT_EQ(rx->formatRequests().size(), 1u) << "each receiver configured";
+        if (rig.board.sensor) {
+            EXPECT_EQ(rig.board.sensor->formatRequests().size(), c.sensorFormats);
+        }
+    }
 }

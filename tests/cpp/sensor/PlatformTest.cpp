@@ -26,7 +26,7 @@ TEST(DetectPlatform, BoardModels) {
     EXPECT_EQ(detectWith(std::string("NVIDIA Jetson Nano Developer Kit") + '\0'), PLATFORM_JETSON_NANO);
     EXPECT_EQ(detectWith("NVIDIA Jetson TX1"), PLATFORM_JETSON_NANO);
     EXPECT_EQ(detectWith("NVIDIA Jetson AGX Orin"), PLATFORM_JETSON);
-    EXPECT_EQ(detectWith("NVIDIA Jetson Orin Nano Developer Kit"), PLATFORM_JETSON_NANO);
+    EXPECT_EQ(detectWith("NVIDIA Jetson Orin Nano Developer Kit"), PLATFORM_JETSON) << "a tegra234, not a Nano";
     EXPECT_EQ(detectWith("NVIDIA Orin Developer Kit"), PLATFORM_JETSON);
     EXPECT_EQ(detectWith("NVIDIA-Orin"), PLATFORM_UNKNOWN) << "Orin counts only after a blank";
     EXPECT_EQ(detectWith(std::string("Raspberry Pi 5 Model B Rev 1.0") + '\0'), PLATFORM_RASPBERRY_PI_5);
@@ -69,4 +69,43 @@ TEST(DetectPlatform, ShortReadsStillReadTheWholeLine) {
     k.addFile(kModel, "Raspberry Pi 5 Model B")->maxReadChunk = 1;
     ScopedKernel scope(k);
     EXPECT_EQ(detectPlatform(), PLATFORM_RASPBERRY_PI_5);
+}
+
+// What decides the capture path wins over the marketing name: the receiver
+// registered (its media device's model, else its driver), then the SoC in
+// the compatible list; the model text is the last resort.
+TEST(DetectPlatform, ReceiverAndSocBeforeTheModelText) {
+    const std::string bcm2712 = std::string("raspberrypi,5-compute-module") + '\0' + "brcm,bcm2712" + '\0';
+    const std::string tegra234 = std::string("nvidia,p3768-0000+p3767-0005") + '\0' + "nvidia,tegra234" + '\0';
+    const std::string tegra210 = std::string("nvidia,p3450-0000") + '\0' + "nvidia,tegra210" + '\0';
+    const struct {
+        const char* model;
+        std::string compatible, mediaModel, driver;  // empty: absent
+        PlatformType want;
+    } cases[] = {
+        {"Raspberry Pi Compute Module 5 Rev 1.0", bcm2712, "", "", PLATFORM_RASPBERRY_PI_5},
+        {"Raspberry Pi Compute Module 5 Rev 1.0", "", "", "", PLATFORM_RASPBERRY_PI_5},
+        {"Raspberry Pi Compute Module 5 Rev 1.0", "", "rp1-cfe", "", PLATFORM_RASPBERRY_PI_5},
+        {"Raspberry Pi 4 Model B", "", "USB Camera", "uvcvideo", PLATFORM_RASPBERRY_PI},
+        {"NVIDIA Jetson Orin Nano Developer Kit", tegra234, "", "", PLATFORM_JETSON},
+        {"NVIDIA Jetson Nano Developer Kit", tegra210, "", "", PLATFORM_JETSON_NANO},
+        {"Some carrier board", tegra210, "NVIDIA Tegra Video Input Device", "", PLATFORM_JETSON_NANO},
+        {"NVIDIA Jetson Nano Developer Kit", "", "NVIDIA Tegra Video Input Device", "", PLATFORM_JETSON_NANO},
+        {"Some carrier board", "", "NVIDIA Tegra Video Input Device", "", PLATFORM_JETSON},
+        {"Some board", "", "unicam", "", PLATFORM_RASPBERRY_PI},
+        {"", "", "", "../../../bus/platform/drivers/rkcif", PLATFORM_RADXA_ROCK},
+        {"Orange board", std::string("rockchip,rk3588") + '\0', "", "", PLATFORM_RADXA_ROCK},
+        {"Radxa ROCK 5B", std::string("vendor,unknown-soc") + '\0', "", "", PLATFORM_RADXA_ROCK},
+    };
+    for (const auto& c : cases) {
+        sim::SimKernel k;
+        k.addFile(kModel, std::string(c.model) + '\0');
+        if (!c.compatible.empty()) k.addFile("/sys/firmware/devicetree/base/compatible", c.compatible);
+        if (!c.mediaModel.empty()) k.addFile("/sys/bus/media/devices/media0/model", c.mediaModel + "\n");
+        if (!c.driver.empty()) k.addLink("/sys/bus/media/devices/media0/device/driver", c.driver);
+        ScopedKernel scope(k);
+        EXPECT_EQ(detectPlatform(), c.want) << c.model << " / " << c.mediaModel << " / " << c.driver;
+        EXPECT_EQ(k.openDescriptors(), 0);
+        EXPECT_EQ(k.openDirectories(), 0);
+    }
 }

@@ -29,7 +29,7 @@ static bool nts_packed(const struct nts_board *b)
 }
 
 /* The node's format for a requested size, as V4L2 wants it corrected. */
-static void nts_adjust(struct nts_camera *cam, struct v4l2_pix_format *pix)
+static void nts_adjust(const struct nts_camera *cam, struct v4l2_pix_format *pix)
 {
 	const struct nts_board *b = cam->board;
 	const struct nts_knobs *k = &cam->knobs;
@@ -38,7 +38,7 @@ static void nts_adjust(struct nts_camera *cam, struct v4l2_pix_format *pix)
 	pix->width = clamp_t(u32, pix->width, NTS_MIN_SIZE, NTS_MAX_SIZE);
 	pix->height = clamp_t(u32, pix->height, NTS_MIN_SIZE, NTS_MAX_SIZE);
 	/* Driving the sensor, the node offers the sensor's sizes only. */
-	if (b->node_centric)
+	if (cam->node_centric)
 		nts_sensor_nearest_size(&pix->width, &pix->height);
 	pix->pixelformat = b->pixelformat;
 	pix->field = V4L2_FIELD_NONE;
@@ -74,9 +74,10 @@ static int nts_fault(struct nts_capture *cap)
 	return READ_ONCE(k->ioctl_errno) == EINTR ? -EINTR : -EAGAIN;
 }
 
-static u32 nts_capture_caps(const struct nts_board *b)
+static u32 nts_capture_caps(const struct nts_camera *cam)
 {
-	return (b->mplane ? V4L2_CAP_VIDEO_CAPTURE_MPLANE : V4L2_CAP_VIDEO_CAPTURE) | V4L2_CAP_STREAMING;
+	return (cam->mplane ? V4L2_CAP_VIDEO_CAPTURE_MPLANE : V4L2_CAP_VIDEO_CAPTURE) | V4L2_CAP_STREAMING |
+	       (cam->board->io_mc ? V4L2_CAP_IO_MC : 0);
 }
 
 /* Like many drivers, both nodes report what the whole device can do. */
@@ -86,7 +87,7 @@ static void nts_fill_cap(struct nts_camera *cam, struct video_device *vdev,
 	strscpy(cap->driver, NTS_NAME, sizeof(cap->driver));
 	strscpy(cap->card, vdev->name, sizeof(cap->card));
 	snprintf(cap->bus_info, sizeof(cap->bus_info), "platform:%s-%d", NTS_NAME, cam->index);
-	cap->capabilities |= nts_capture_caps(cam->board) | V4L2_CAP_DEVICE_CAPS |
+	cap->capabilities |= nts_capture_caps(cam) | V4L2_CAP_DEVICE_CAPS |
 			     (cam->has_meta ? V4L2_CAP_META_CAPTURE : 0);
 }
 
@@ -153,7 +154,7 @@ static int nts_s_fmt(struct file *file, void *priv, struct v4l2_format *f)
 	if (ret)
 		return ret;
 	cap->fmt = f->fmt.pix;
-	if (cap->cam->board->node_centric)
+	if (cap->cam->node_centric)
 		nts_sensor_set_active(&cap->cam->sensor, cap->fmt.width, cap->fmt.height);
 	return 0;
 }
@@ -298,7 +299,7 @@ static const struct v4l2_file_operations nts_fops = {
 /* Where the frame starts in a plane (only multi-planar buffers can say). */
 static u32 nts_data_offset(struct nts_capture *cap)
 {
-	return cap->cam->board->mplane ? READ_ONCE(cap->cam->knobs.data_offset) : 0;
+	return cap->cam->mplane ? READ_ONCE(cap->cam->knobs.data_offset) : 0;
 }
 
 static int nts_queue_setup(struct vb2_queue *q, unsigned int *nbuffers, unsigned int *nplanes,
@@ -403,7 +404,7 @@ static int nts_thread(void *data)
 	while (!kthread_should_stop()) {
 		u32 period = max_t(u32, READ_ONCE(k->period_us), 100);
 
-		if (!READ_ONCE(k->stall)) {
+		if (!READ_ONCE(k->stall) && !cap->held) {
 			struct nts_buffer *buf;
 			u32 seq = cap->sequence++;
 			u32 skip = READ_ONCE(k->skip_sequence);
@@ -421,6 +422,25 @@ static int nts_thread(void *data)
 		usleep_range(period, period + period / 8);
 	}
 	return 0;
+}
+
+/*
+ * Whether another node of the receiver has an enabled link: on a board
+ * whose receiver waits for every such node to stream, ours never starts.
+ */
+static bool nts_other_node_linked(struct nts_camera *cam)
+{
+	struct media_link *link;
+	bool linked = false;
+
+	if (!cam->has_other)
+		return false;
+	mutex_lock(&cam->mdev.graph_mutex);
+	list_for_each_entry(link, &cam->other.entity.links, list)
+		if (link->flags & MEDIA_LNK_FL_ENABLED)
+			linked = true;
+	mutex_unlock(&cam->mdev.graph_mutex);
+	return linked;
 }
 
 static void nts_set_streaming(struct nts_camera *cam, bool on)
@@ -441,6 +461,7 @@ static int nts_start_streaming(struct vb2_queue *q, unsigned int count)
 	/* Read by vb2 as it hands each buffer out. */
 	q->timestamp_flags = READ_ONCE(cap->cam->knobs.no_timestamps) ? V4L2_BUF_FLAG_TIMESTAMP_UNKNOWN :
 									 V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+	cap->held = cap->cam->board->all_nodes_stream && nts_other_node_linked(cap->cam);
 	cap->sequence = 0;
 	cap->base_ns = ktime_get_ns();
 	cap->thread = kthread_run(nts_thread, cap, "nts-cam%d", cap->cam->index);
@@ -536,7 +557,7 @@ int nts_capture_init(struct nts_camera *cam)
 	cap->fmt.height = cam->height;
 	nts_adjust(cam, &cap->fmt);
 
-	q->type = b->mplane ? V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE : V4L2_BUF_TYPE_VIDEO_CAPTURE;
+	q->type = cam->mplane ? V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE : V4L2_BUF_TYPE_VIDEO_CAPTURE;
 	q->io_modes = VB2_MMAP;
 	q->drv_priv = cap;
 	q->buf_struct_size = sizeof(struct nts_buffer);
@@ -555,16 +576,16 @@ int nts_capture_init(struct nts_camera *cam)
 	if (ret)
 		goto err_queue;
 
-	snprintf(vdev->name, sizeof(vdev->name), e->name, cam->bus);
+	snprintf(vdev->name, sizeof(vdev->name), e->name, cam->bus, cam->chip_addr);
 	vdev->release = video_device_release_empty;
 	vdev->fops = &nts_fops;
-	vdev->ioctl_ops = b->mplane ? &nts_ioctl_ops_mp : &nts_ioctl_ops;
-	vdev->device_caps = nts_capture_caps(b);
+	vdev->ioctl_ops = cam->mplane ? &nts_ioctl_ops_mp : &nts_ioctl_ops;
+	vdev->device_caps = nts_capture_caps(cam);
 	vdev->lock = &cap->lock;
 	vdev->queue = q;
 	vdev->v4l2_dev = &cam->v4l2_dev;
 	vdev->vfl_dir = VFL_DIR_RX;
-	if (b->node_centric)
+	if (cam->node_centric)
 		vdev->ctrl_handler = &cam->sensor.ctrls;
 	video_set_drvdata(vdev, cap);
 	ret = video_register_device(vdev, VFL_TYPE_VIDEO, -1);
@@ -657,4 +678,54 @@ void nts_meta_cleanup(struct nts_camera *cam)
 	video_unregister_device(&cam->meta);
 	media_entity_cleanup(&cam->meta.entity);
 	cam->has_meta = false;
+}
+
+/*
+ * Another node of the receiver (an embedded-data or second channel node):
+ * only its link matters, so it has no queue.
+ */
+static int nts_other_querycap(struct file *file, void *priv, struct v4l2_capability *cap)
+{
+	struct video_device *vdev = video_devdata(file);
+
+	nts_fill_cap(container_of(vdev, struct nts_camera, other), vdev, cap);
+	return 0;
+}
+
+static const struct v4l2_ioctl_ops nts_other_ioctl_ops = {
+	.vidioc_querycap = nts_other_querycap,
+};
+
+int nts_other_init(struct nts_camera *cam, const char *name)
+{
+	struct video_device *vdev = &cam->other;
+	int ret;
+
+	snprintf(vdev->name, sizeof(vdev->name), name, cam->bus, cam->chip_addr);
+	vdev->release = video_device_release_empty;
+	vdev->fops = &nts_meta_fops;
+	vdev->ioctl_ops = &nts_other_ioctl_ops;
+	vdev->device_caps = V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING;
+	vdev->v4l2_dev = &cam->v4l2_dev;
+	vdev->vfl_dir = VFL_DIR_RX;
+	cam->other_pad.flags = MEDIA_PAD_FL_SINK;
+	ret = media_entity_pads_init(&vdev->entity, 1, &cam->other_pad);
+	if (ret)
+		return ret;
+	ret = video_register_device(vdev, VFL_TYPE_VIDEO, -1);
+	if (ret) {
+		media_entity_cleanup(&vdev->entity);
+		return ret;
+	}
+	cam->has_other = true;
+	return 0;
+}
+
+void nts_other_cleanup(struct nts_camera *cam)
+{
+	if (!cam->has_other)
+		return;
+	video_unregister_device(&cam->other);
+	media_entity_cleanup(&cam->other.entity);
+	cam->has_other = false;
 }

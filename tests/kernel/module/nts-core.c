@@ -10,7 +10,7 @@
 
 static char *board = "pi4";
 module_param(board, charp, 0444);
-MODULE_PARM_DESC(board, "board family: pi4, pi5, rock, jetson, nano");
+MODULE_PARM_DESC(board, "board family: pi4, pi5, rock, jetson, nano, pi4-mainline, pi5-mainline, rock-dphy0");
 
 static int bus = 10;
 module_param(bus, int, 0444);
@@ -34,6 +34,28 @@ module_param(height, uint, 0444);
 MODULE_PARM_DESC(width, "the sensor's width at power-up (one of its sizes)");
 MODULE_PARM_DESC(height, "the sensor's height at power-up");
 
+/* Media graph and board detection */
+
+static bool stale_links;
+module_param(stale_links, bool, 0444);
+MODULE_PARM_DESC(stale_links, "links into the receiver's other nodes left enabled by an earlier program");
+
+static bool ro_subdevs;
+module_param(ro_subdevs, bool, 0444);
+MODULE_PARM_DESC(ro_subdevs, "read-only sub-device nodes; the video node configures the sensor");
+
+static ushort chip_addr = 0x0c;
+module_param(chip_addr, ushort, 0444);
+MODULE_PARM_DESC(chip_addr, "the sensor's I2C address, named in the entity names");
+
+static int mplane = -1;
+module_param(mplane, int, 0444);
+MODULE_PARM_DESC(mplane, "1: multi-planar capture node, 0: single-planar, -1: as the board has it");
+
+static bool real_model;
+module_param(real_model, bool, 0444);
+MODULE_PARM_DESC(real_model, "the media device's model as the board's receiver driver names it");
+
 #define EN MEDIA_LNK_FL_ENABLED
 #define IMM MEDIA_LNK_FL_IMMUTABLE
 
@@ -45,7 +67,7 @@ static const struct nts_board nts_pi4 = {
 	.name = "pi4",
 	.entities = {
 		{ "unicam-image", NTS_CAPTURE },
-		{ "norvane-tarnwelle %d-000c", NTS_SENSOR },
+		{ "norvane-tarnwelle %d-%04x", NTS_SENSOR },
 	},
 	.num_entities = 2,
 	.links = {
@@ -54,6 +76,27 @@ static const struct nts_board nts_pi4 = {
 	.num_links = 1,
 	.pixelformat = V4L2_PIX_FMT_Y12,
 	.line_align = 1,
+	.mdev_model = "unicam",
+};
+
+/* Mainline unicam (6.11 on): a receiver sub-device between sensor and node. */
+static const struct nts_board nts_pi4_mainline = {
+	.name = "pi4-mainline",
+	.entities = {
+		{ "unicam", NTS_RECEIVER, 2 },
+		{ "unicam-image", NTS_CAPTURE },
+		{ "norvane-tarnwelle %d-%04x", NTS_SENSOR },
+	},
+	.num_entities = 3,
+	.links = {
+		{ 2, 0, 0, 0, EN | IMM },	/* sensor into the receiver */
+		{ 0, 1, 1, 0, EN | IMM },	/* its image pad into the node */
+	},
+	.num_links = 2,
+	.pixelformat = V4L2_PIX_FMT_Y12,
+	.line_align = 1,
+	.io_mc = true,
+	.mdev_model = "unicam",
 };
 
 static const struct nts_board nts_pi5 = {
@@ -61,16 +104,44 @@ static const struct nts_board nts_pi5 = {
 	.entities = {
 		{ "csi2", NTS_RECEIVER, 4 },
 		{ "rp1-cfe-csi2_ch0", NTS_CAPTURE },
-		{ "norvane-tarnwelle %d-000c", NTS_SENSOR },
+		{ "norvane-tarnwelle %d-%04x", NTS_SENSOR },
+		{ "rp1-cfe-embedded", NTS_NODE },
 	},
-	.num_entities = 3,
+	.num_entities = 4,
 	.links = {
 		{ 2, 0, 0, 0, EN | IMM },	/* sensor into the receiver's sink */
-		{ 0, 4, 1, 0, 0 },		/* receiver channel to the node: routed by the user */
+		{ 0, 4, 1, 0, NTS_STALE },	/* receiver channel to the node: routed by the user */
+		{ 0, 2, 3, 0, NTS_STALE },	/* another channel to another node */
 	},
-	.num_links = 2,
+	.num_links = 3,
 	.pixelformat = V4L2_PIX_FMT_Y12P,
 	.line_align = 16,
+	.io_mc = true,
+	.all_nodes_stream = true,
+	.mdev_model = "rp1-cfe",
+};
+
+/* Mainline names: channel nodes "-chN", fed from source pads 1 to 4. */
+static const struct nts_board nts_pi5_mainline = {
+	.name = "pi5-mainline",
+	.entities = {
+		{ "csi2", NTS_RECEIVER, 4 },
+		{ "rp1-cfe-csi2-ch0", NTS_CAPTURE },
+		{ "norvane-tarnwelle %d-%04x", NTS_SENSOR },
+		{ "rp1-cfe-csi2-ch1", NTS_NODE },
+	},
+	.num_entities = 4,
+	.links = {
+		{ 2, 0, 0, 0, EN | IMM },
+		{ 0, 1, 1, 0, NTS_STALE },
+		{ 0, 2, 3, 0, NTS_STALE },
+	},
+	.num_links = 3,
+	.pixelformat = V4L2_PIX_FMT_Y12P,
+	.line_align = 16,
+	.io_mc = true,
+	.all_nodes_stream = true,
+	.mdev_model = "rp1-cfe",
 };
 
 static const struct nts_board nts_rock = {
@@ -78,7 +149,7 @@ static const struct nts_board nts_rock = {
 	.entities = {
 		{ "rockchip-csi2-dphy1", NTS_RECEIVER, 1 },
 		{ "stream_cif_mipi_id0", NTS_CAPTURE },
-		{ "m00_b_tarnwelle %d-000c", NTS_SENSOR },
+		{ "m00_b_tarnwelle %d-%04x", NTS_SENSOR },
 	},
 	.num_entities = 3,
 	.links = {
@@ -89,13 +160,34 @@ static const struct nts_board nts_rock = {
 	.mplane = true,
 	.pixelformat = V4L2_PIX_FMT_Y12,
 	.line_align = 1,
+	.mdev_model = "rkcif",
+};
+
+/* The camera on the board's other D-PHY. */
+static const struct nts_board nts_rock_dphy0 = {
+	.name = "rock-dphy0",
+	.entities = {
+		{ "rockchip-csi2-dphy0", NTS_RECEIVER, 1 },
+		{ "stream_cif_mipi_id0", NTS_CAPTURE },
+		{ "m00_b_tarnwelle %d-%04x", NTS_SENSOR },
+	},
+	.num_entities = 3,
+	.links = {
+		{ 2, 0, 0, 0, EN | IMM },
+		{ 0, 1, 1, 0, EN },
+	},
+	.num_links = 2,
+	.mplane = true,
+	.pixelformat = V4L2_PIX_FMT_Y12,
+	.line_align = 1,
+	.mdev_model = "rkcif",
 };
 
 static const struct nts_board nts_jetson = {
 	.name = "jetson",
 	.entities = {
-		{ "vi-output, norvane %d-000c", NTS_CAPTURE },
-		{ "norvane %d-000c", NTS_SENSOR },
+		{ "vi-output, norvane %d-%04x", NTS_CAPTURE },
+		{ "norvane %d-%04x", NTS_SENSOR },
 	},
 	.num_entities = 2,
 	.links = {
@@ -105,14 +197,15 @@ static const struct nts_board nts_jetson = {
 	.pixelformat = V4L2_PIX_FMT_Y12,
 	.line_align = 1,
 	.node_centric = true,
+	.mdev_model = "NVIDIA Tegra Video Input Device",
 };
 
 /* The Nano's video input writes lines 256-byte aligned. */
 static const struct nts_board nts_nano = {
 	.name = "nano",
 	.entities = {
-		{ "vi-output, norvane %d-000c", NTS_CAPTURE },
-		{ "norvane %d-000c", NTS_SENSOR },
+		{ "vi-output, norvane %d-%04x", NTS_CAPTURE },
+		{ "norvane %d-%04x", NTS_SENSOR },
 	},
 	.num_entities = 2,
 	.links = {
@@ -122,9 +215,13 @@ static const struct nts_board nts_nano = {
 	.pixelformat = V4L2_PIX_FMT_Y12,
 	.line_align = 256,
 	.node_centric = true,
+	.mdev_model = "NVIDIA Tegra Video Input Device",
 };
 
-static const struct nts_board *nts_boards[] = { &nts_pi4, &nts_pi5, &nts_rock, &nts_jetson, &nts_nano, NULL };
+static const struct nts_board *nts_boards[] = {
+	&nts_pi4, &nts_pi5, &nts_rock, &nts_jetson, &nts_nano,
+	&nts_pi4_mainline, &nts_pi5_mainline, &nts_rock_dphy0, NULL
+};
 
 struct nts_device {
 	struct nts_camera cams[NTS_MAX_CAMERAS];
@@ -143,7 +240,7 @@ static int nts_i2c_xfer(struct i2c_adapter *adap, struct i2c_msg *msgs, int num)
 	u16 j;
 
 	for (i = 0; i < num; i++)
-		if (msgs[i].addr != NTS_CHIP_ADDR)
+		if (msgs[i].addr != cam->chip_addr)
 			return -ENXIO;
 	mutex_lock(&cam->reg_lock);
 	for (i = 0; i < num; i++) {
@@ -291,6 +388,9 @@ static int nts_create_entity(struct nts_camera *cam, unsigned int i)
 	case NTS_CAPTURE:
 		cam->entity[i] = &cam->cap.vdev.entity;
 		return nts_capture_init(cam);
+	case NTS_NODE:
+		cam->entity[i] = &cam->other.entity;
+		return nts_other_init(cam, cam->board->entities[i].name);
 	}
 	return -EINVAL;
 }
@@ -300,6 +400,7 @@ static void nts_camera_teardown(struct nts_camera *cam)
 	if (media_devnode_is_registered(cam->mdev.devnode))
 		media_device_unregister(&cam->mdev);
 	nts_capture_cleanup(&cam->cap);
+	nts_other_cleanup(cam);
 	nts_meta_cleanup(cam);
 	nts_subdev_cleanup(&cam->receiver);
 	nts_subdev_cleanup(&cam->sensor);
@@ -339,7 +440,8 @@ static int nts_camera_setup(struct nts_camera *cam)
 	cam->adap_added = true;
 
 	cam->mdev.dev = cam->dev;
-	strscpy(cam->mdev.model, "Norvane test sensor", sizeof(cam->mdev.model));
+	strscpy(cam->mdev.model, real_model ? b->mdev_model : "Norvane test sensor",
+		sizeof(cam->mdev.model));
 	snprintf(cam->mdev.bus_info, sizeof(cam->mdev.bus_info), "platform:%s-%d", NTS_NAME,
 		 cam->index);
 	media_device_init(&cam->mdev);
@@ -364,6 +466,9 @@ static int nts_camera_setup(struct nts_camera *cam)
 		if (!(sensor_first && b->entities[i].kind == NTS_SENSOR))
 			order[n++] = i;
 	for (i = 0; i < n; i++) {
+		/* The receiver's other nodes matter only with their stale links. */
+		if (b->entities[order[i]].kind == NTS_NODE && !stale_links)
+			continue;
 		ret = nts_create_entity(cam, order[i]);
 		if (ret)
 			return ret;
@@ -371,12 +476,19 @@ static int nts_camera_setup(struct nts_camera *cam)
 	for (i = 0; i < b->num_links; i++) {
 		const struct nts_link_desc *l = &b->links[i];
 
+		u32 flags = l->flags & ~NTS_STALE;
+
+		if (!cam->entity[l->src] || !cam->entity[l->sink])
+			continue;
+		if ((l->flags & NTS_STALE) && stale_links)
+			flags |= EN;
 		ret = media_create_pad_link(cam->entity[l->src], l->src_pad, cam->entity[l->sink],
-					    l->sink_pad, l->flags);
+					    l->sink_pad, flags);
 		if (ret)
 			return ret;
 	}
-	ret = v4l2_device_register_subdev_nodes(&cam->v4l2_dev);
+	ret = ro_subdevs ? v4l2_device_register_ro_subdev_nodes(&cam->v4l2_dev) :
+			   v4l2_device_register_subdev_nodes(&cam->v4l2_dev);
 	if (ret)
 		return ret;
 	return media_device_register(&cam->mdev);
@@ -408,6 +520,9 @@ static int nts_probe(struct platform_device *pdev)
 		cam->bus = bus + i;
 		cam->width = width;
 		cam->height = height;
+		cam->chip_addr = chip_addr;
+		cam->mplane = mplane < 0 ? b->mplane : mplane;
+		cam->node_centric = b->node_centric || ro_subdevs;
 		nd->count = i + 1;
 		ret = nts_camera_setup(cam);
 		if (ret)

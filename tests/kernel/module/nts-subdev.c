@@ -277,7 +277,7 @@ int nts_sensor_init(struct nts_camera *cam, u32 width, u32 height)
 	nts_default_fmt(&s->fmt[0], size->width, size->height);
 	s->crop = (struct v4l2_rect){ 0, 0, size->width, size->height };
 	s->pads[0].flags = MEDIA_PAD_FL_SOURCE;
-	snprintf(name, sizeof(name), e->name, cam->bus);
+	snprintf(name, sizeof(name), e->name, cam->bus, cam->chip_addr);
 	ret = nts_subdev_register(cam, s, &nts_sensor_ops, MEDIA_ENT_F_CAM_SENSOR, name, 1);
 	if (ret)
 		goto err_ctrls;
@@ -369,7 +369,7 @@ int nts_receiver_init(struct nts_camera *cam)
 		s->pads[i].flags = i ? MEDIA_PAD_FL_SOURCE : MEDIA_PAD_FL_SINK;
 	}
 	s->sd.entity.ops = &nts_receiver_entity_ops;
-	snprintf(name, sizeof(name), e->name, cam->bus);
+	snprintf(name, sizeof(name), e->name, cam->bus, cam->chip_addr);
 	return nts_subdev_register(cam, s, &nts_receiver_ops, MEDIA_ENT_F_VID_IF_BRIDGE, name, pads);
 }
 

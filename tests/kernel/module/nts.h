@@ -29,9 +29,9 @@
 
 #define NTS_NAME "norvane-test-sensor"
 #define NTS_MAX_CAMERAS 2
-#define NTS_MAX_ENTITIES 3
+#define NTS_MAX_ENTITIES 4
+#define NTS_MAX_LINKS 4
 #define NTS_MAX_PADS 5
-#define NTS_CHIP_ADDR 0x0c
 #define NTS_REG_FILE_SIZE 0x10000
 #define NTS_PATTERN_MAX (8u << 20)
 #define NTS_MIN_SIZE 16   /* frame sides the nodes accept */
@@ -44,11 +44,16 @@
 
 #define NTS_CID_RANGE 0x00981901 /* 1: short range, 0: long range */
 
-enum nts_kind { NTS_SENSOR, NTS_RECEIVER, NTS_CAPTURE };
+/* NTS_NODE: another node of the receiver, linked but never streamed here. */
+enum nts_kind { NTS_SENSOR, NTS_RECEIVER, NTS_CAPTURE, NTS_NODE };
+
+/* A link created enabled only with stale_links: left so by an earlier program. */
+#define NTS_STALE (1u << 31)
 
 /**
  * struct nts_entity_desc - one entity of a board's media graph
- * @name: printf format; %d receives the camera's I2C bus number
+ * @name: printf format; %d receives the camera's I2C bus number, %04x
+ *	the sensor's chip address
  * @kind: what the entity is
  * @source_pads: receivers: number of source pads after sink pad 0
  */
@@ -80,17 +85,24 @@ struct nts_link_desc {
  * @node_centric: the video node drives the sensor: formats set on the node
  *	reach the sensor, and its controls are reached through the node
  *	(boards whose tools do not walk the media graph)
+ * @io_mc: the capture node reports V4L2_CAP_IO_MC (configured through the graph)
+ * @all_nodes_stream: frames flow only while every node with an enabled link
+ *	streams, so a link left enabled into another node stalls the stream
+ * @mdev_model: the media device's model as the board's receiver driver names it
  */
 struct nts_board {
 	const char *name;
 	struct nts_entity_desc entities[NTS_MAX_ENTITIES];
 	unsigned int num_entities;
-	struct nts_link_desc links[NTS_MAX_ENTITIES];
+	struct nts_link_desc links[NTS_MAX_LINKS];
 	unsigned int num_links;
 	bool mplane;
 	u32 pixelformat;
 	unsigned int line_align;
 	bool node_centric;
+	bool io_mc;
+	bool all_nodes_stream;
+	const char *mdev_model;
 };
 
 /**
@@ -152,6 +164,7 @@ struct nts_capture {
 	struct task_struct *thread;
 	u32 sequence;
 	u64 base_ns;
+	bool held;                    /* all_nodes_stream: waiting for other nodes */
 	struct nts_camera *cam;
 };
 
@@ -163,6 +176,9 @@ struct nts_camera {
 	const struct nts_board *board;
 	int index, bus;
 	u32 width, height;            /* the sensor's size at power-up */
+	u16 chip_addr;                /* where the register file answers */
+	bool mplane;                  /* the capture node is multi-planar */
+	bool node_centric;            /* the board's, or forced by read-only sub-devices */
 	struct v4l2_device v4l2_dev;
 	struct media_device mdev;
 	struct nts_subdev sensor, receiver;
@@ -170,6 +186,9 @@ struct nts_camera {
 	struct nts_capture cap;
 	struct video_device meta;     /* optional metadata node, no queue */
 	bool has_meta;
+	struct video_device other;    /* NTS_NODE, no queue */
+	struct media_pad other_pad;
+	bool has_other;
 	struct media_entity *entity[NTS_MAX_ENTITIES];
 
 	struct i2c_adapter adap;
@@ -196,6 +215,8 @@ void nts_capture_queue_error(struct nts_capture *cap);
 void nts_capture_unplug(struct nts_capture *cap);
 int nts_meta_init(struct nts_camera *cam);
 void nts_meta_cleanup(struct nts_camera *cam);
+int nts_other_init(struct nts_camera *cam, const char *name);
+void nts_other_cleanup(struct nts_camera *cam);
 
 static inline struct nts_subdev *to_nts_subdev(struct v4l2_subdev *sd)
 {

@@ -46,6 +46,7 @@ constexpr float kToleranceMm = 3.0f;
 constexpr short kFrameWaitMs = 8000;     // generous: the VM emulates its CPU
 constexpr auto kStopLimit = std::chrono::milliseconds(2500);
 constexpr const char* kDebugfs = "/sys/kernel/debug/norvane-test-sensor";
+constexpr const char* kModuleParameters = "/sys/module/norvane_test_sensor/parameters/";
 constexpr uint32_t kRangeControl = 0x00981901;
 constexpr uint16_t kFrameRateRegister = 0x0633;
 
@@ -83,6 +84,41 @@ bool writeFile(const std::string& path, const void* data, size_t size) {
 }
 
 std::string camDir(int cam) { return std::string(kDebugfs) + "/cam" + std::to_string(cam); }
+
+// A module parameter's value, as sysfs shows it ("" when unreadable).
+std::string moduleParameter(const char* name) {
+    char value[64] = {0};
+    if (FILE* f = std::fopen((std::string(kModuleParameters) + name).c_str(), "r")) {
+        if (std::fgets(value, sizeof value, f)) value[std::strcspn(value, "\n")] = '\0';
+        std::fclose(f);
+    }
+    return value;
+}
+
+// The board family the module builds, whatever the camera detects: the
+// tests shape their frames for it and check the detection against it.
+PlatformType boardUnderTest() {
+    const std::string b = moduleParameter("board");
+    auto is = [&](const char* family) { return b.rfind(family, 0) == 0; };
+    if (is("pi5")) return PLATFORM_RASPBERRY_PI_5;
+    if (is("pi4")) return PLATFORM_RASPBERRY_PI;
+    if (is("rock")) return PLATFORM_RADXA_ROCK;
+    if (is("jetson")) return PLATFORM_JETSON;
+    if (is("nano")) return PLATFORM_JETSON_NANO;
+    return PLATFORM_UNKNOWN;
+}
+
+void checkDetection() {
+    PlatformType want = boardUnderTest(), got = detectPlatform();
+    check(got == want, "the board is detected as family " + std::to_string(int(want)) + " (got " +
+                           std::to_string(int(got)) + ")");
+}
+
+// Where the sensor's register file answers.
+uint16_t chipAddress() {
+    std::string a = moduleParameter("chip_addr");
+    return a.empty() ? 0x0c : uint16_t(std::stoul(a, nullptr, 0));
+}
 
 bool setKnob(int cam, const std::string& assignment) {
     size_t eq = assignment.find('=');
@@ -307,7 +343,8 @@ bool openCamera(NorvaneTOFCamera& cam, int index) {
 
 // Every board: the depth the phase frames encode comes out of the camera.
 int caseDepth(const Args& a) {
-    PlatformType board = detectPlatform();
+    PlatformType board = boardUnderTest();
+    checkDetection();
     for (auto& k : a.before) check(setKnob(a.cam, k), "knob " + k + " set");
     Stream s = loadPattern(board, a.cam, 0.0f, a.node());
     NorvaneTOFCamera cam;
@@ -339,7 +376,7 @@ int caseMeta(Args a) {
 
 // Two cameras on one platform device, each with its own media device and bus.
 int caseTwo(const Args&) {
-    PlatformType board = detectPlatform();
+    PlatformType board = boardUnderTest();
     Stream s0 = loadPattern(board, 0, 0.0f), s1 = loadPattern(board, 1, 200.0f);
     NorvaneTOFCamera cam0, cam1;
     if (!openCamera(cam0, 0) || !openCamera(cam1, 1)) return 1;
@@ -360,17 +397,20 @@ bool readRegisters(int bus, uint16_t reg, uint8_t* out, uint16_t n) {
     int fd = ::open(path.c_str(), O_RDWR);
     if (fd < 0) return false;
     uint8_t address[2] = {uint8_t(reg >> 8), uint8_t(reg)};
-    i2c_msg msgs[2] = {{0x0c, 0, 2, address}, {0x0c, I2C_M_RD, n, out}};
+    const uint16_t chip = chipAddress();
+    i2c_msg msgs[2] = {{chip, 0, 2, address}, {chip, I2C_M_RD, n, out}};
     i2c_rdwr_ioctl_data transfer{msgs, 2};
     int r = ioctl(fd, I2C_RDWR, &transfer);
     ::close(fd);
     return r == 2;
 }
 
-// The sensor sub-device's node: /dev/v4l-subdevN whose name holds `word`
-// and ends in the bus's "<bus>-000c".
+// The sensor sub-device's node: /dev/v4l-subdevN whose name ends in the
+// bus and chip address, "<bus>-000c".
 std::string sensorNode(int bus) {
-    std::string want = " " + std::to_string(bus) + "-000c";
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "-%04x", chipAddress());
+    std::string want = " " + std::to_string(bus) + suffix;
     std::string found;
     if (DIR* d = opendir("/sys/class/video4linux")) {
         while (dirent* e = readdir(d)) {
@@ -402,7 +442,8 @@ int sensorControl(int bus, uint32_t id) {
 // depth camera passes neither EXPOSURE nor FRAME_RATE on, so those are set
 // on the transport itself.
 int caseControls(int cameras, int bus) {
-    PlatformType board = detectPlatform();
+    PlatformType board = boardUnderTest();
+    checkDetection();
     std::unique_ptr<NorvaneTOFCamera[]> cams(new NorvaneTOFCamera[size_t(cameras)]);
     for (int i = 0; i < cameras; ++i)
         if (!openCamera(cams[i], i)) return 1;
@@ -507,7 +548,7 @@ int caseRaw(const Args& a, int bus) {
     const bool packed = packedLines(detectPlatform(), NodeLayout{f.fmt.pix.pixelformat, bpl}, w);
     // Samples by index; on the Jetson every 960-byte block repeats bytes
     // 448-479 in its last 32, which the receiver's block layout loses.
-    const bool jetson = detectPlatform() == PLATFORM_JETSON;
+    const bool jetson = boardUnderTest() == PLATFORM_JETSON;
     std::vector<uint16_t> want(size_t(w) * h);
     for (size_t i = 0; i < want.size(); ++i) want[i] = uint16_t(((i / w) * 7 + (i % w) * 13 + 5) & 0xFFF);
     if (jetson)
@@ -569,7 +610,7 @@ int caseRaw(const Args& a, int bus) {
 // still returns promptly.
 int caseFarApart(const Args& a) {
     for (auto& k : a.before) check(setKnob(a.cam, k), "knob " + k + " set");
-    loadPattern(detectPlatform(), a.cam, 0.0f);
+    loadPattern(boardUnderTest(), a.cam, 0.0f);
     NorvaneTOFCamera cam;
     if (!openCamera(cam, a.cam)) return 1;
     check(cam.start(FrameType::DEPTH) == NorvaneSuccess, "start(DEPTH) succeeds");
@@ -585,7 +626,7 @@ int caseFarApart(const Args& a) {
 // The driver puts its queue in error (streaming ended from outside): the
 // capture thread must not spin, and stop returns promptly.
 int caseOutside(const Args& a) {
-    PlatformType board = detectPlatform();
+    PlatformType board = boardUnderTest();
     Stream s = loadPattern(board, a.cam, 0.0f);
     NorvaneTOFCamera cam;
     if (!openCamera(cam, a.cam)) return 1;
@@ -706,7 +747,7 @@ int main(int argc, char** argv) {
     alarm(30);  // a hang (stop waiting for ever) fails the case, not the whole VM
     std::string name = argv[1];
     Args a = parseArgs(argc, argv);
-    int bus = detectPlatform() == PLATFORM_JETSON || detectPlatform() == PLATFORM_JETSON_NANO ? 30 : 10;
+    int bus = isJetsonFamily(boardUnderTest()) ? 30 : 10;
     int r;
     if (name == "depth")
         r = caseDepth(a);
