@@ -3,10 +3,13 @@
 // copies) and adds what that module's interface cannot carry: frames handed
 // over as copies with their capture number and publication time, the newest
 // frame on request, control results, the text control. Plain integers
-// stand for the library's enumerations; the package names them.
+// stand for the library's enumerations; the package names them. With the
+// simulated kit it also gives the kit's scene geometry, to measure against.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -18,6 +21,9 @@
 #include "python/FrameArrays.h"
 #include "python/FrameHandle.h"
 #include "python/FrameWait.h"
+#ifdef NORVANE_SIMULATED_KIT
+#include "sdk/evk/EvkScene.h"
+#endif
 
 namespace py = pybind11;
 
@@ -62,6 +68,38 @@ Info info(BoundCamera& camera) {
     const CameraInfo i = camera.getCameraInfo();
     return Info{i.index, int(i.connect), int(i.device_type), int(i.type), i.width, i.height, i.bit_width, i.bpp};
 }
+
+#ifdef NORVANE_SIMULATED_KIT
+constexpr int kMaxTruthSide = 4096;
+
+template <typename T>
+py::array_t<T> imageOf(const std::vector<T>& values, int width, int height) {
+    py::array_t<T> array({py::ssize_t(height), py::ssize_t(width)});
+    std::copy(values.begin(), values.end(), array.mutable_data());
+    return array;
+}
+
+// The kit's scene seen by a width x height image: each pixel's distance
+// along its centre ray (float32, mm) and its distance to a depth edge
+// (uint8, pixels; 0 on an edge).
+std::pair<py::array_t<float>, py::array_t<uint8_t>> sceneTruth(const std::string& scene, int width, int height) {
+    evk::SceneKind kind;
+    if (scene == "room")
+        kind = evk::SceneKind::Room;
+    else if (scene == "wall")
+        kind = evk::SceneKind::Wall;
+    else
+        throw py::value_error("unknown scene \"" + scene + "\" (room or wall)");
+    if (width < 1 || height < 1 || width > kMaxTruthSide || height > kMaxTruthSide)
+        throw py::value_error("image size out of range");
+    evk::SceneTruth truth;
+    {
+        py::gil_scoped_release released;
+        truth = evk::traceTruth(kind, width, height);
+    }
+    return {imageOf(truth.distanceMm, width, height), imageOf(truth.edgeDistance, width, height)};
+}
+#endif
 
 }  // namespace
 
@@ -110,6 +148,7 @@ PYBIND11_MODULE(_native, m) {
         .def("take", &Norvane::python::take, py::arg("timeout_ms"), py::arg("latest"));
 #ifdef NORVANE_SIMULATED_KIT
     m.attr("SIMULATED_KIT") = true;
+    m.def("scene_truth", &Norvane::python::sceneTruth, py::arg("scene"), py::arg("width"), py::arg("height"));
 #else
     m.attr("SIMULATED_KIT") = false;
 #endif
