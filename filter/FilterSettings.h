@@ -36,7 +36,10 @@ struct AmplitudeSettings {
 
 // Removes a pixel that lies between the two neighbours of an opposite pair
 // (horizontal, vertical or diagonal, `radius` pixels away at most) with a
-// step of more than max(minStepMm, stepPercent % of its depth) to each.
+// step of more than max(minStepMm, stepPercent % of its depth) to each,
+// where the pair sits on flat ground: the steps from each of them one pixel
+// further out are at most max(that step, a quarter of the pair's jump). A
+// slope, stepping alike all along, is kept.
 struct FlyingPixelSettings {
     bool enabled = false;
     float minStepMm = 50.0f;

@@ -1,6 +1,7 @@
 #include "filter/DepthFilters.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace Norvane {
 namespace filter {
@@ -10,6 +11,28 @@ namespace {
 // Opposite pairs are (-dx, -dy) and (+dx, +dy): horizontal, vertical and
 // both diagonals.
 constexpr int kDirections[4][2] = {{1, 0}, {0, 1}, {1, 1}, {1, -1}};
+
+// The depth `k` steps of `dir` away from (x, y); 0 outside the plane.
+inline float at(const Planes& p, int x, int y, const int* dir, int k) {
+    const int xx = x + k * dir[0], yy = y + k * dir[1];
+    if (xx < 0 || xx >= p.width || yy < 0 || yy >= p.height) return 0.0f;
+    return p.depth[size_t(yy) * size_t(p.width) + size_t(xx)];
+}
+
+// Whether the pixel of depth d lies on a jump between a and b, the pixels
+// r steps away on either side, rather than on a slope: the steps from a and
+// b out to the next pixels (a2, b2) are those of flat surfaces, small
+// against the jump. A slope steps alike all along and is kept.
+inline bool onJump(float d, float a, float b, float a2, float b2, float step) {
+    if (!(a > 0.0f) || !(b > 0.0f)) return false;
+    const float lo = std::min(a, b), hi = std::max(a, b);
+    if (!(d - lo > step && hi - d > step)) return false;
+    const float flat = std::max(step, (hi - lo) * 0.25f);
+    // No pixel further out (edge of the plane, no depth): no sign of a slope.
+    const bool aFlat = !(a2 > 0.0f) || std::fabs(a2 - a) <= flat;
+    const bool bFlat = !(b2 > 0.0f) || std::fabs(b2 - b) <= flat;
+    return aFlat && bFlat;
+}
 
 }  // namespace
 
@@ -28,14 +51,8 @@ void removeFlyingPixels(const Planes& p, const FlyingPixelSettings& s) {
             bool flying = false;
             for (int r = 1; r <= s.radius && !flying; ++r) {
                 for (const auto& dir : kDirections) {
-                    const int ax = x - r * dir[0], ay = y - r * dir[1];
-                    const int bx = x + r * dir[0], by = y + r * dir[1];
-                    if (ax < 0 || bx >= w || ay < 0 || ay >= h || by < 0 || by >= h) continue;
-                    const float a = p.depth[size_t(ay) * size_t(w) + size_t(ax)];
-                    const float b = p.depth[size_t(by) * size_t(w) + size_t(bx)];
-                    if (!(a > 0.0f) || !(b > 0.0f)) continue;
-                    const float lo = std::min(a, b), hi = std::max(a, b);
-                    if (d - lo > step && hi - d > step) {
+                    const float a = at(p, x, y, dir, -r), b = at(p, x, y, dir, r);
+                    if (onJump(d, a, b, at(p, x, y, dir, -r - 1), at(p, x, y, dir, r + 1), step)) {
                         flying = true;
                         break;
                     }

@@ -105,7 +105,9 @@ class FlyingPixelFilter(Filter):
     A pixel is removed when, for an opposite pair of neighbours (horizontal,
     vertical or diagonal, up to `radius` pixels away), its depth lies between
     theirs with a step of more than max(min_step_mm, step_percent % of its
-    depth) to each. A smooth slope steps by less than that and stays.
+    depth) to each, and the pair sits on flat ground (the steps from each of
+    them one pixel further out are at most max(that step, a quarter of the
+    pair's jump)). A slope, steep or not, steps alike all along and stays.
     """
 
     _key = "flying_pixel"

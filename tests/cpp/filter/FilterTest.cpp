@@ -75,6 +75,11 @@ const std::vector<StageCase>& stageCases() {
          5, 2, {1000.0f, 1000.0f, 1500.0f, 2000.0f, 2000.0f, 1000.0f, 1040.0f, 1080.0f, 1120.0f, 1160.0f}, {},
          {1000.0f, 1000.0f, 0.0f, 2000.0f, 2000.0f, 1000.0f, 1040.0f, 1080.0f, 1120.0f, 1160.0f},
          {kValid, kValid, kFlying, kValid, kValid, kValid, kValid, kValid, kValid, kValid}},
+        {"flying: a steep slope (100 mm a pixel) is no edge", with([](FilterSettings& s) {
+             s.flyingPixel = {true, 50.0f, 3.0f, 1};
+         }),
+         5, 1, {1000.0f, 1100.0f, 1200.0f, 1300.0f, 1400.0f}, {}, {1000.0f, 1100.0f, 1200.0f, 1300.0f, 1400.0f},
+         {kValid, kValid, kValid, kValid, kValid}},
         {"flying: the step is relative at long range (3 % of 4000 mm = 120 mm)", with([](FilterSettings& s) {
              s.flyingPixel = {true, 50.0f, 3.0f, 1};
          }),
