@@ -10,6 +10,7 @@
 #include "core/FramePool.h"
 #include "core/NorvaneTOFCamera.h"
 #include "core/NorvaneTypes.h"
+#include "filter/FilterSettings.h"
 #include "python/FrameHandle.h"
 #include "sensor/NorvaneTOFSensor.h"
 
@@ -39,6 +40,8 @@ public:
     TofErrorCode readControl(CameraCtrl ctrl, int& value);
     TofErrorCode setControlExt(CameraCtrl ctrl, const char* value);
     CameraInfo getCameraInfo();
+    // Safe from any thread at any time: no lifecycle lock.
+    TofErrorCode setFilters(const FilterSettings& settings) { return camera.setFilters(settings); }
 
     // The pool frames are requested from (null before the first start).
     std::shared_ptr<FramePool> currentPool() const { return camera.currentPool(); }

@@ -11,12 +11,14 @@
 
 #include <algorithm>
 #include <memory>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <tuple>
 
 #include "core/NorvaneTypes.h"
+#include "filter/FilterSettings.h"
 #include "python/BoundCamera.h"
 #include "python/FrameArrays.h"
 #include "python/FrameHandle.h"
@@ -33,8 +35,9 @@ namespace python {
 namespace {
 
 // timestamp (ms), capture index, publication time (ns), depth, amplitude,
-// confidence, raw: the planes the frame has, None for the others.
-using FrameTuple = std::tuple<uint64_t, uint64_t, int64_t, py::object, py::object, py::object, py::object>;
+// confidence, raw, invalid: the planes the frame has, None for the others.
+using FrameTuple =
+    std::tuple<uint64_t, uint64_t, int64_t, py::object, py::object, py::object, py::object, py::object>;
 
 std::optional<FrameTuple> take(BoundCamera& camera, int timeoutMs, bool latest) {
     std::unique_ptr<FrameHandle> frame = waitForFrame(camera.currentPool(), timeoutMs, latest);
@@ -43,10 +46,12 @@ std::optional<FrameTuple> take(BoundCamera& camera, int timeoutMs, bool latest) 
     try {
         FrameDataFormat format{};
         py::object depth = py::none(), amplitude = py::none(), confidence = py::none(), raw = py::none();
+        py::object invalid = py::none();
         if (dynamic_cast<DepthFrame*>(frame.get())) {
             depth = copyDepthPlane(*frame, FrameType::DEPTH);
             amplitude = copyDepthPlane(*frame, FrameType::AMPLITUDE);
             confidence = copyDepthPlane(*frame, FrameType::CONFIDENCE);
+            invalid = copyInvalidPlane(*frame);
             frame->checked().getFormat(FrameType::DEPTH, format);
         } else {
             raw = copyRawPlane(*frame);
@@ -54,7 +59,8 @@ std::optional<FrameTuple> take(BoundCamera& camera, int timeoutMs, bool latest) 
         }
         // Read last: a frame still valid here was not recycled meanwhile.
         const NorvaneFrameBuffer& b = frame->checked();
-        result = FrameTuple{format.timestamp, b.getCaptureIndex(), b.getReceivedNs(), depth, amplitude, confidence, raw};
+        result = FrameTuple{format.timestamp, b.getCaptureIndex(), b.getReceivedNs(), depth, amplitude, confidence, raw,
+                            invalid};
     } catch (const std::runtime_error&) {
         // Closed or restarted from another thread while copying: no frame.
     }
@@ -63,6 +69,18 @@ std::optional<FrameTuple> take(BoundCamera& camera, int timeoutMs, bool latest) 
 }
 
 using Info = std::tuple<uint32_t, int, int, int, uint32_t, uint32_t, uint32_t, uint32_t>;
+
+// Filter settings from {"<filter>.<parameter>": value}, every filter not
+// named switched off; ValueError naming the first key or value refused.
+FilterSettings filterSettings(const std::map<std::string, double>& values) {
+    FilterSettings settings;
+    for (const auto& [name, value] : values) {
+        if (!setFilterParameter(settings, name.c_str(), value))
+            throw py::value_error("filter parameter " + name + ": unknown, or not a value of its kind");
+    }
+    if (const char* problem = validateFilterSettings(settings)) throw py::value_error(problem);
+    return settings;
+}
 
 Info info(BoundCamera& camera) {
     const CameraInfo i = camera.getCameraInfo();
@@ -145,7 +163,16 @@ PYBIND11_MODULE(_native, m) {
                 return int(c.setControlExt(CameraCtrl(ctrl), value.c_str()));
             })
         .def("info", &Norvane::python::info, GilFree())
-        .def("take", &Norvane::python::take, py::arg("timeout_ms"), py::arg("latest"));
+        .def("take", &Norvane::python::take, py::arg("timeout_ms"), py::arg("latest"))
+        .def("set_filters", [](BoundCamera& c, const std::map<std::string, double>& values) {
+            const FilterSettings settings = Norvane::python::filterSettings(values);
+            py::gil_scoped_release released;
+            return int(c.setFilters(settings));
+        });
+    // The same check without a camera: the package validates its filter objects with it.
+    m.def("check_filters", [](const std::map<std::string, double>& values) {
+        Norvane::python::filterSettings(values);
+    });
 #ifdef NORVANE_SIMULATED_KIT
     m.attr("SIMULATED_KIT") = true;
     m.def("scene_truth", &Norvane::python::sceneTruth, py::arg("scene"), py::arg("width"), py::arg("height"));

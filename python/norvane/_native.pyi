@@ -1,5 +1,5 @@
 # The package's private extension (python/NativeModule.cpp).
-from typing import Optional, Tuple
+from typing import Dict, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -14,7 +14,10 @@ _Taken = Tuple[
     Optional[npt.NDArray[np.float32]],
     Optional[npt.NDArray[np.float32]],
     Optional[npt.NDArray[np.int16]],
+    Optional[npt.NDArray[np.uint8]],
 ]
+
+def check_filters(values: Dict[str, float]) -> None: ...
 
 class Camera:
     def __init__(self) -> None: ...
@@ -28,6 +31,7 @@ class Camera:
     def set_text_control(self, ctrl: int, value: str) -> int: ...
     def info(self) -> Tuple[int, int, int, int, int, int, int, int]: ...
     def take(self, timeout_ms: int, latest: bool) -> Optional[_Taken]: ...
+    def set_filters(self, values: Dict[str, float]) -> int: ...
 
 # Only with the simulated kit: the scene's distances along each pixel's
 # centre ray (mm) and each pixel's distance to a depth edge (0 on one).
