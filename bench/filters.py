@@ -15,14 +15,10 @@ Per preset, over the last KEPT of FRAMES captures of the still scene:
   frame; flying_removed_pct: the share of `off`'s that the preset removes;
 - lost_pct: smooth pixels valid with `off` that the preset invalidates;
 - edge_p95_mm: 95th percentile of the error 1 to 2 pixels from an edge.
-Ratios compare each preset with `off` in the same run.
-
-Given the path of norvane_filter_bench (bench/FilterBench.cpp; bench/run
-passes it), the cost per frame of each preset and of each of its filters
-alone, and its ratio to the HQVGA decode timed in the same run.
+Ratios compare each preset with `off` in the same run. The cost of each
+filter and preset per frame is bench/FilterBench.cpp's (bench/run).
 """
 import os
-import subprocess
 import sys
 import tempfile
 from typing import Dict, Iterator, List, Tuple
@@ -54,27 +50,6 @@ def presets() -> List[str]:
         return ["off"]
     names = [name for name in getattr(filters, "PRESETS", {}) if name != "off"]
     return ["off"] + sorted(names, key=lambda n: (n != "default", n))
-
-
-def chain_specs() -> List[str]:
-    """norvane_filter_bench's arguments: each preset, then each of its filters alone."""
-    try:
-        from norvane import filters
-    except ImportError:
-        return []
-
-    def spec(label: str, parameters: Dict[str, float]) -> str:
-        return label + ":" + ",".join(f"{name}={value!r}" for name, value in parameters.items())
-
-    specs = []
-    for preset in presets()[1:]:
-        chain = filters.PRESETS[preset]
-        specs.append(spec(preset, chain.parameters()))
-        for f in chain:
-            parameters = f.parameters()
-            kind = next(iter(parameters)).split(".")[0]
-            specs.append(spec(f"{preset}_{kind}", parameters))
-    return specs
 
 
 def still_frames(config: str, preset: str, frames: int = FRAMES, kept: int = KEPT) -> List[Tuple[int, Plane, Mask]]:
@@ -179,9 +154,6 @@ def main() -> int:
         figure(f"filters_{preset}_rms_off_over_preset", off["rms_mm"] / m["rms_mm"], "x")
         figure(f"filters_{preset}_flying_removed_pct", 100.0 * (1.0 - m["flying"] / max(off["flying"], 1e-9)), "%")
         figure(f"filters_{preset}_lost_pct", 100.0 * lost_share(runs["off"], frames, edge >= SMOOTH), "%")
-    if len(sys.argv) > 1:
-        sys.stdout.flush()
-        subprocess.run([sys.argv[1], *chain_specs()], check=True)
     return 0
 
 

@@ -227,9 +227,9 @@ PRESETS: Dict[str, FilterChain] = {
     "default": FilterChain(
         AmplitudeThreshold(min_amplitude=20.0),
         FlyingPixelFilter(min_step_mm=50.0, step_percent=3.0, radius=1),
-        SpeckleFilter(max_step_mm=50.0, min_region_pixels=20),
+        SpeckleFilter(max_step_mm=100.0, min_region_pixels=20),
         SpatialFilter(alpha=0.5, threshold_mm=20.0, iterations=2),
-        TemporalFilter(alpha=0.4, reset_mm=50.0, persist_valid=1, persist_frames=1),
+        TemporalFilter(alpha=0.15, reset_mm=100.0, persist_valid=1, persist_frames=1),
     ),
     "fast": FilterChain(
         AmplitudeThreshold(min_amplitude=20.0),
