@@ -12,7 +12,9 @@ three planes of ``width * height`` unsigned 16-bit values, row by row::
         16     8  timestamp_ms (float64, the sensor's)
         24     8  age_ms (float64, time from reaching the camera to leaving the server)
         32        depth (millimetres, rounded; 0 = no distance,
-                  65535 = removed by a depth filter)
+                  65535 = removed by a depth filter, or a
+                  depth beyond 16 bits, which no sensor here
+                  measures)
                   amplitude (sample units, rounded)
                   confidence (value / scale, rounded)
 
