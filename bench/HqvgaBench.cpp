@@ -1,62 +1,25 @@
 // Figures of the HQVGA decode, one per line as "name value unit".
 //
-// Every timing is the median over many rounds; the routines are timed in
-// turn within each round, so a slower or busier stretch of the machine hits
-// all of them alike and the ratios hold even when absolute times drift.
-#include <algorithm>
-#include <chrono>
+// Every timing is the median over many rounds (bench/BenchTiming.h).
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <random>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "bench/BenchTiming.h"
 #include "device/HqvgaKernel.h"
 #include "device/HqvgaKernelCheck.h"
 
 using namespace Norvane::hqvga;
+using namespace benchtiming;
 
 namespace {
 
 constexpr int kRounds = 101;
-constexpr double kBatchSeconds = 0.002;  // each timed batch runs about this long
 constexpr size_t kPlaneBytes = size_t(kPixels) * sizeof(float);
 constexpr size_t kOutputBytes = 3 * kPlaneBytes;  // depth, amplitude, confidence
-
-using Clock = std::chrono::steady_clock;
-
-// Keeps the compiler from dropping work whose result is never read.
-inline void keep(const void* p) { asm volatile("" : : "r"(p) : "memory"); }
-
-struct Subject {
-    Subject(std::string n, std::function<void()> r) : name(std::move(n)), run(std::move(r)) {}
-    std::string name;
-    std::function<void()> run;
-    int batch = 1;
-    std::vector<double> us;  // per call, one entry per round
-};
-
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-void calibrate(Subject& s) {
-    for (int i = 0; i < 3; ++i) s.run();  // warm caches and the dispatch
-    for (;;) {
-        auto t0 = Clock::now();
-        for (int i = 0; i < s.batch; ++i) s.run();
-        if (seconds(Clock::now() - t0) >= kBatchSeconds / 4 || s.batch >= (1 << 20)) break;
-        s.batch *= 2;
-    }
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-void print(const char* name, double value, const char* unit) { std::printf("%s %.6g %s\n", name, value, unit); }
 
 }  // namespace
 
@@ -106,14 +69,7 @@ int main() {
         });
     }
 
-    for (Subject& s : subjects) calibrate(s);
-    for (int round = 0; round < kRounds; ++round) {
-        for (Subject& s : subjects) {
-            auto t0 = Clock::now();
-            for (int i = 0; i < s.batch; ++i) s.run();
-            s.us.push_back(seconds(Clock::now() - t0) * 1e6 / s.batch);
-        }
-    }
+    timeInTurn(subjects, kRounds);
     const double scalarUs = median(subjects[0].us), decodeUs = median(subjects[1].us);
     const double copyUs = median(subjects[2].us);
     const double rawScalarUs = median(subjects[3].us), rawUs = median(subjects[4].us);

@@ -33,6 +33,7 @@ DepthData::DepthData(const FrameDataFormat& depthFormat, const FrameDataFormat& 
     : confidence(plane<float>(planeFormat)),
       amplitude(plane<float>(planeFormat)),
       depth(plane<float>(depthFormat)),
+      invalid(plane<uint8_t>(depthFormat)),
       depthFormat(depthFormat),
       planeFormat(planeFormat) {}
 

@@ -57,7 +57,9 @@ private:
 };
 
 // Depth, confidence and amplitude planes of 32-bit floats. The amplitude
-// plane shares the confidence plane's record (type CONFIDENCE).
+// plane shares the confidence plane's record (type CONFIDENCE). The invalid
+// plane (bytes, the depth record's size) holds per pixel 0 or the
+// InvalidReason (filter/FilterSettings.h) of a pixel without depth.
 class DepthData : public NorvaneFrameBuffer {
 public:
     DepthData(const FrameDataFormat& depthFormat, const FrameDataFormat& planeFormat);
@@ -65,12 +67,15 @@ public:
     void setTimestamp(uint64_t timestamp) override;
     void* getData(FrameType type) override;
     int getFormat(FrameType type, FrameDataFormat& out) const override;
+    uint8_t* getInvalid() { return invalid.get(); }
+    const uint8_t* getInvalid() const { return invalid.get(); }
 
 private:
-    // Declared in allocation order; freed in reverse (depth first).
+    // Declared in allocation order; freed in reverse (invalid first).
     std::unique_ptr<float[]> confidence;
     std::unique_ptr<float[]> amplitude;
     std::unique_ptr<float[]> depth;
+    std::unique_ptr<uint8_t[]> invalid;
     FrameDataFormat depthFormat;
     FrameDataFormat planeFormat;
 };

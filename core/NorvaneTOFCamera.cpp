@@ -174,6 +174,16 @@ TofErrorCode NorvaneTOFCamera::start(FrameType type) {
         if (r != 0) return undo(r);
         if (worker.joinable()) worker.join();
         disconnected.store(false);
+        try {
+            // Sized here, so the capture thread never allocates for it.
+            std::lock_guard<std::mutex> lock(filterMutex);
+            if (type == FrameType::DEPTH) filterChain.prepare(depthSize.width, depthSize.height);
+            filterChain.configure(pendingFilters);
+            filterChain.reset();
+            filtersPending.store(false);
+        } catch (...) {
+            return undo(NorvaneUnkownError);
+        }
         stopped.store(false);
         try {
             worker = std::thread(&NorvaneTOFCamera::captureThread, this);
@@ -258,6 +268,40 @@ TofErrorCode NorvaneTOFCamera::close() {
 }
 
 CameraInfo NorvaneTOFCamera::getCameraInfo() const { return info; }
+
+TofErrorCode NorvaneTOFCamera::setFilters(const FilterSettings& settings) {
+    return guarded([&]() -> int {
+        if (validateFilterSettings(settings)) return NorvaneInvalidParameter;
+        std::lock_guard<std::mutex> lock(filterMutex);
+        pendingFilters = settings;
+        filtersPending.store(true);
+        return NorvaneSuccess;
+    });
+}
+
+FilterSettings NorvaneTOFCamera::getFilters() const {
+    std::lock_guard<std::mutex> lock(filterMutex);
+    return pendingFilters;
+}
+
+void NorvaneTOFCamera::takePendingFilters() {
+    if (!filtersPending.load()) return;
+    // A setter holding the lock right now is left alone: its settings apply
+    // from the next capture.
+    std::unique_lock<std::mutex> lock(filterMutex, std::try_to_lock);
+    if (!lock.owns_lock()) return;
+    filterChain.configure(pendingFilters);
+    filtersPending.store(false);
+}
+
+void NorvaneTOFCamera::filterDepth(NorvaneFrameBuffer& buffer, float* depth, const float* amplitude) {
+    auto* frame = dynamic_cast<DepthData*>(&buffer);
+    if (!frame) return;
+    FrameDataFormat format{};
+    if (frame->getFormat(FrameType::DEPTH, format) != 0) return;
+    takePendingFilters();
+    filterChain.run(depth, amplitude, frame->getInvalid(), int(format.width), int(format.height));
+}
 
 TofErrorCode NorvaneTOFCamera::setControl(CameraCtrl ctrl, int value) {
     return guarded([&]() -> int {
@@ -444,7 +488,9 @@ int NorvaneTOFCamera::readAndDecode(unsigned char* cache, LinkNode* node, bool& 
         auto* amplitude = static_cast<float*>(buffer->getData(FrameType::AMPLITUDE));
         auto* confidence = static_cast<float*>(buffer->getData(FrameType::CONFIDENCE));
         if (!depth || !amplitude || !confidence) return NorvaneUnkownError;
-        return getPhaseImage(cache, depth, amplitude, confidence) ? NorvaneSuccess : NorvaneUnkownError;
+        if (!getPhaseImage(cache, depth, amplitude, confidence)) return NorvaneUnkownError;
+        filterDepth(*buffer, depth, amplitude);
+        return NorvaneSuccess;
     }
     return NorvaneUnkownError;
 }

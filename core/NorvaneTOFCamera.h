@@ -24,6 +24,8 @@
 #include "core/FramePool.h"
 #include "core/NorvaneTypes.h"
 #include "device/NorvaneDevice.h"
+#include "filter/FilterChain.h"
+#include "filter/FilterSettings.h"
 #include "sensor/NorvaneTOFSensor.h"
 #include "sensor/Platform.h"
 
@@ -89,6 +91,16 @@ public:
     // Returns 0 and leaves `value` untouched.
     TofErrorCode getControlExt(CameraCtrl ctrl, const char** value);
 
+    // --- depth filters -----------------------------------------------------------
+    // The filter chain that depth frames pass on the capture thread, right
+    // after the decode. Any thread, any time: a running camera applies it
+    // from the next capture on, a stopped one at the next start. Refused
+    // (NorvaneInvalidParameter, nothing changed) when validateFilterSettings
+    // names a bad value. Every start begins the temporal filter afresh.
+    TofErrorCode setFilters(const FilterSettings& settings);
+    // The settings last accepted.
+    FilterSettings getFilters() const;
+
     // --- frames ----------------------------------------------------------------
     // The oldest ready frame, waiting up to `timeout` ms (negative: without
     // limit, until a frame arrives, the camera is stopped, the pool is
@@ -137,6 +149,10 @@ private:
     // Records the publication time in a decoded buffer.
     void stampPublished(NorvaneFrameBuffer& buffer);
     void replacePool(std::shared_ptr<FramePool> fresh);
+    // The capture thread takes settings set since its last frame, if any.
+    void takePendingFilters();
+    // Runs the chain over a decoded depth frame.
+    void filterDepth(NorvaneFrameBuffer& buffer, float* depth, const float* amplitude);
 
     CameraInfo info{};
     FrameSize rawSize{};
@@ -160,6 +176,13 @@ private:
     std::atomic<bool> autoFrameRate{true};
     bool sensorOpen = false;  // the sensor's open succeeded and no close since
     mutable std::mutex poolMutex;
+    // Settings handed to the capture thread: written under filterMutex, then
+    // flagged; the capture thread copies them under the same lock, only
+    // when it gets it at once, and never allocates for it.
+    mutable std::mutex filterMutex;
+    FilterSettings pendingFilters;  // guarded by filterMutex
+    std::atomic<bool> filtersPending{false};
+    FilterChain filterChain;  // the capture thread's while running; start prepares it
 };
 
 }  // namespace Norvane

@@ -10,6 +10,7 @@
 #include "core/FramePool.h"
 #include "core/NorvaneTOFCamera.h"
 #include "core/NorvaneTypes.h"
+#include "filter/FilterSettings.h"
 #include "python/FrameHandle.h"
 #include "sensor/NorvaneTOFSensor.h"
 
@@ -41,6 +42,8 @@ public:
     CameraInfo getCameraInfo();
     // The sensor's device went away while streaming.
     bool disconnected() const { return camera.isDisconnected(); }
+    // Safe from any thread at any time: no lifecycle lock.
+    TofErrorCode setFilters(const FilterSettings& settings) { return camera.setFilters(settings); }
 
     // The pool frames are requested from (null before the first start).
     std::shared_ptr<FramePool> currentPool() const { return camera.currentPool(); }

@@ -106,6 +106,20 @@ py::array_t<int16_t> copyRawPlane(const FrameHandle& frame) {
     return copyPlane<int16_t>(frame, FrameType::RAW, FrameType::RAW).array;
 }
 
+py::array_t<uint8_t> copyInvalidPlane(const FrameHandle& frame) {
+    auto* depth = dynamic_cast<DepthData*>(&frame.checked());
+    FrameDataFormat format{};
+    if (!depth || depth->getFormat(FrameType::DEPTH, format) != 0) {
+        throw std::runtime_error("this frame has no invalid plane");
+    }
+    py::array_t<uint8_t> array({py::ssize_t(format.height), py::ssize_t(format.width)});
+    // As copyPlane: the allocation may have run Python code; look again.
+    const uint8_t* source = dynamic_cast<DepthData&>(frame.checked()).getInvalid();
+    const size_t bytes = size_t(format.height) * size_t(format.width);
+    if (bytes > 0) std::memcpy(array.mutable_data(), source, bytes);
+    return array;
+}
+
 void bindFrames(py::module_& m) {
     py::class_<FrameHandle>(m, "NorvaneFrame");
 

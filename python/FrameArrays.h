@@ -20,6 +20,8 @@ void bindFrames(pybind11::module_& m);
 // Depth, confidence and amplitude are shaped by the depth record.
 pybind11::array_t<float> copyDepthPlane(const FrameHandle& frame, FrameType plane);
 pybind11::array_t<int16_t> copyRawPlane(const FrameHandle& frame);
+// The invalid plane of a depth frame, (height, width) bytes.
+pybind11::array_t<uint8_t> copyInvalidPlane(const FrameHandle& frame);
 
 }  // namespace python
 }  // namespace Norvane

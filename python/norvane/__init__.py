@@ -13,6 +13,8 @@ NorvaneDepthCamera remains the compatibility interface over the same library.
 
 from .camera import KIT_FOV_DEG, Camera, CameraInfo, Control, Frame, FrameSink, LiveCamera, find_cameras, open
 from .errors import CameraError, CameraTimeout, RecordingError
+from . import filters
+from .filters import FilterChain
 from .geometry import Intrinsics, depth_to_points, save_ply
 
 __all__ = [
@@ -31,6 +33,8 @@ __all__ = [
     "save_ply",
     "find_cameras",
     "KIT_FOV_DEG",
+    "filters",
+    "FilterChain",
 ]
 
 __version__ = "0.1.0"

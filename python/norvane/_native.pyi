@@ -1,5 +1,5 @@
 # The package's private extension (python/NativeModule.cpp).
-from typing import Optional, Tuple
+from typing import Dict, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -14,7 +14,10 @@ _Taken = Tuple[
     Optional[npt.NDArray[np.float32]],
     Optional[npt.NDArray[np.float32]],
     Optional[npt.NDArray[np.int16]],
+    Optional[npt.NDArray[np.uint8]],
 ]
+
+def check_filters(values: Dict[str, float]) -> None: ...
 
 class Camera:
     def __init__(self) -> None: ...
@@ -29,3 +32,8 @@ class Camera:
     def info(self) -> Tuple[int, int, int, int, int, int, int, int]: ...
     def take(self, timeout_ms: int, latest: bool) -> Optional[_Taken]: ...
     def disconnected(self) -> bool: ...
+    def set_filters(self, values: Dict[str, float]) -> int: ...
+
+# Only with the simulated kit: the scene's distances along each pixel's
+# centre ray (mm) and each pixel's distance to a depth edge (0 on one).
+def scene_truth(scene: str, width: int, height: int) -> Tuple[npt.NDArray[np.float32], npt.NDArray[np.uint8]]: ...

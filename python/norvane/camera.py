@@ -14,6 +14,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .errors import CameraError, CameraTimeout, check
+from .filters import FilterChain, FilterSetting, resolve
 
 try:
     from . import _native
@@ -32,6 +33,7 @@ __all__ = ["open", "Camera", "LiveCamera", "Frame", "FrameSink", "CameraInfo", "
 PathLike = Union[str, "os.PathLike[str]"]
 Plane = npt.NDArray[np.float32]
 RawPlane = npt.NDArray[np.int16]
+InvalidPlane = npt.NDArray[np.uint8]
 CameraT = TypeVar("CameraT", bound="Camera")
 
 # The simulated evaluation kit's lens: a pinhole with this horizontal field of view.
@@ -65,8 +67,8 @@ class Frame:
     when known.
     """
 
-    __slots__ = ("depth", "amplitude", "confidence", "raw", "timestamp_ms", "index", "received_ns", "intrinsics",
-                 "__weakref__")  # fmt: skip
+    __slots__ = ("depth", "amplitude", "confidence", "raw", "invalid", "timestamp_ms", "index", "received_ns",
+                 "intrinsics", "__weakref__")  # fmt: skip
 
     def __init__(
         self,
@@ -78,9 +80,11 @@ class Frame:
         amplitude: Optional[Plane] = None,
         confidence: Optional[Plane] = None,
         raw: Optional[RawPlane] = None,
+        invalid: Optional[InvalidPlane] = None,
         intrinsics: Optional[Intrinsics] = None,
     ) -> None:
         self.depth = depth
+        self.invalid = invalid
         self.amplitude = amplitude
         self.confidence = confidence
         self.raw = raw
@@ -187,6 +191,8 @@ class Camera(abc.ABC):
 
     _sinks: Tuple[FrameSink, ...] = ()
     _planes: Tuple[str, ...] = ()
+    # The depth filters set (Camera.filters).
+    _filter_chain: FilterChain = resolve(None)
 
     def record(
         self, path: PathLike, *, planes: Optional[Sequence[str]] = None, compression: str = "zstd", overwrite: bool = False
@@ -340,6 +346,27 @@ class Camera(abc.ABC):
             # The block's own exception says more than a close that failed after it.
             if kind is None:
                 raise
+
+    # --- depth filters ----------------------------------------------------------------
+    @property
+    def filters(self) -> FilterChain:
+        """The depth filters the camera runs on every capture (see norvane.filters).
+
+        Set a preset name ("off", "default", ...), a FilterChain, or None
+        (the same as "off"); before start or while streaming, from the next
+        capture on.
+        """
+        return self._filter_chain
+
+    @filters.setter
+    def filters(self, value: FilterSetting) -> None:
+        chain = resolve(value)
+        self._set_filters(chain)
+        self._filter_chain = chain
+
+    @abc.abstractmethod
+    def _set_filters(self, chain: FilterChain) -> None:
+        """Hands a checked chain to the source; raises when it cannot run it."""
 
     # --- controls -------------------------------------------------------------------
     @abc.abstractmethod
@@ -581,7 +608,7 @@ class LiveCamera(Camera):
                     f"read failed on {self._name}: the camera is gone (unplugged, or its driver unbound); close() it", -2
                 )
             return None
-        timestamp, index, received_ns, depth, amplitude, confidence, raw = taken
+        timestamp, index, received_ns, depth, amplitude, confidence, raw, invalid = taken
         intrinsics = self._user_intrinsics or self._kit_lens
         if depth is None or (intrinsics is not None and depth.shape != (intrinsics.height, intrinsics.width)):
             intrinsics = None
@@ -593,11 +620,16 @@ class LiveCamera(Camera):
             amplitude=amplitude,
             confidence=confidence,
             raw=raw,
+            invalid=invalid,
             intrinsics=intrinsics,
         )
         if self._sinks:
             self._deliver(frame)
         return frame
+
+    def _set_filters(self, chain: FilterChain) -> None:
+        self._check_open("setting filters")
+        check(self._native.set_filters(chain.parameters()), "setting filters", self._name)
 
     # --- controls -------------------------------------------------------------------
     @property

@@ -29,6 +29,7 @@ from ._bag import (
 )
 from .camera import Camera, CameraInfo, Control, Frame, check_intrinsics, timeout_seconds
 from .errors import CameraError, RecordingError
+from .filters import FilterChain
 from .geometry import Intrinsics
 
 __all__ = [
@@ -81,7 +82,11 @@ def _same_file(a: str, b: str) -> bool:
 
 
 def camera_description(camera: Camera) -> Dict[str, Any]:
-    """What a recording keeps about the camera: its description, controls and our version."""
+    """What a recording keeps about the camera: its description, controls, depth filters and our version.
+
+    The depth planes are recorded as the camera delivered them, filtered by
+    the chain named under "filters" (the library's settings, {} when off).
+    """
     from . import __version__
 
     controls: Dict[str, Any] = {}
@@ -91,7 +96,8 @@ def camera_description(camera: Camera) -> Dict[str, Any]:
                 controls[name] = getattr(camera, name)
             except CameraError:
                 pass
-    return {"info": dataclasses.asdict(camera.info), "controls": controls, "version": __version__}
+    return {"info": dataclasses.asdict(camera.info), "controls": controls,
+            "filters": camera.filters.parameters(), "version": __version__}
 
 
 def _intrinsics_dict(intrinsics: Optional[Intrinsics]) -> Optional[Dict[str, Any]]:
@@ -440,6 +446,14 @@ class RecordedCamera(Camera):
         self._check_open(f"setting {name}")
         raise CameraError(f"cannot set {name} on {self._path}: a recording replays what was captured, "
                           "its controls cannot change", 4)
+
+    def _set_filters(self, chain: FilterChain) -> None:
+        # The temporal filter needs every capture at the pace it came; the
+        # recorded depth already passed the chain the camera ran.
+        self._check_open("setting filters")
+        if len(chain):
+            raise CameraError(f"cannot set filters on {self._path}: a recording replays the depth as the camera "
+                              "delivered it (filtered or not); set filters on the live camera before recording", 4)
 
 
 _CONTROL_NAMES = ("range_mm", "frame_rate", "skip", "mode", "config_dir")

@@ -78,6 +78,7 @@ Applied applyValue(const std::string& key, const std::string& v, KitConfig& c) {
     if (key == "noise") return verdict(parseNumber(v, 0.0, kMaxNoise, c.noise));
     if (key == "seed") return verdict(parseUnsigned(v, c.seed));
     if (key == "scene") return verdict(choose(v, {{"room", SceneKind::Room}, {"wall", SceneKind::Wall}}, c.scene));
+    if (key == "mixed_pixels") return verdict(choose(v, {{"0", false}, {"1", true}}, c.mixedPixels));
     return Applied::UnknownKey;
 }
 

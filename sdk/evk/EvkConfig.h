@@ -20,6 +20,9 @@ struct KitConfig {
     double noise = 1.0;  // shot-noise scale; 0 = noise-free
     uint64_t seed = 1;
     SceneKind scene = SceneKind::Room;
+    // Each pixel integrates the returns across its footprint (edge pixels
+    // mix the phases of the surfaces they see) instead of its centre ray.
+    bool mixedPixels = false;
 };
 
 // Applies the lines of `text` to `config`. On the first bad line returns

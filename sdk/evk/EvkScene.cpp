@@ -1,5 +1,6 @@
 #include "sdk/evk/EvkScene.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -94,11 +95,11 @@ void hitBox(const Box& box, const Vec& dir, SurfaceHit& best) {
     best = {tNear, box.reflectivity * std::fabs(component(dir, entryAxis))};
 }
 
-}  // namespace
-
-SurfaceHit tracePixel(SceneKind scene, int width, int height, int col, int row) {
+// The surface met by the ray through image point (x, y), in pixels from the
+// top-left corner (a pixel's centre is at col + 0.5, row + 0.5).
+SurfaceHit traceRay(SceneKind scene, int width, int height, double x, double y) {
     const double focal = (width / 2.0) / std::tan(kHorizontalFovDeg / 2.0 * kPi / 180.0);
-    Vec dir = {(col + 0.5 - width / 2.0) / focal, (row + 0.5 - height / 2.0) / focal, 1.0};
+    Vec dir = {(x - width / 2.0) / focal, (y - height / 2.0) / focal, 1.0};
     double norm = std::sqrt(dot(dir, dir));
     dir = {dir.x / norm, dir.y / norm, dir.z / norm};
 
@@ -111,6 +112,75 @@ SurfaceHit tracePixel(SceneKind scene, int width, int height, int col, int row) 
         hitBox(kRoomBox, dir, best);
     }
     return best;
+}
+
+bool depthJump(double a, double b) {
+    return std::fabs(a - b) > std::max(kEdgeJumpMm, kEdgeJumpShare * std::min(a, b));
+}
+
+}  // namespace
+
+SurfaceHit tracePixel(SceneKind scene, int width, int height, int col, int row) {
+    return traceRay(scene, width, height, col + 0.5, row + 0.5);
+}
+
+void traceFootprint(SceneKind scene, int width, int height, int col, int row, SurfaceHit* rays) {
+    for (int j = 0; j < kFootprintRays; ++j)
+        for (int i = 0; i < kFootprintRays; ++i)
+            rays[j * kFootprintRays + i] = traceRay(scene, width, height, col + (i + 0.5) / kFootprintRays,
+                                                    row + (j + 0.5) / kFootprintRays);
+}
+
+SceneTruth traceTruth(SceneKind scene, int width, int height) {
+    SceneTruth t;
+    t.width = width;
+    t.height = height;
+    const size_t pixels = size_t(width) * size_t(height);
+    t.distanceMm.resize(pixels);
+    t.edgeDistance.assign(pixels, 255);
+    // The footprint rays of every pixel on one fine grid, so that jumps
+    // across pixel borders show as well as those inside a footprint.
+    const int fineWidth = width * kFootprintRays, fineHeight = height * kFootprintRays;
+    std::vector<double> fine(size_t(fineWidth) * size_t(fineHeight));
+    SurfaceHit rays[kRaysPerPixel];
+    for (int r = 0; r < height; ++r) {
+        for (int c = 0; c < width; ++c) {
+            t.distanceMm[size_t(r) * width + c] = float(tracePixel(scene, width, height, c, r).distanceMm);
+            traceFootprint(scene, width, height, c, r, rays);
+            for (int k = 0; k < kRaysPerPixel; ++k)
+                fine[size_t(r * kFootprintRays + k / kFootprintRays) * fineWidth + c * kFootprintRays +
+                     k % kFootprintRays] = rays[k].distanceMm;
+        }
+    }
+    auto markEdge = [&](int fx, int fy) { t.edgeDistance[size_t(fy / kFootprintRays) * width + fx / kFootprintRays] = 0; };
+    for (int fy = 0; fy < fineHeight; ++fy) {
+        for (int fx = 0; fx < fineWidth; ++fx) {
+            const double d = fine[size_t(fy) * fineWidth + fx];
+            if (fx + 1 < fineWidth && depthJump(d, fine[size_t(fy) * fineWidth + fx + 1])) {
+                markEdge(fx, fy);
+                markEdge(fx + 1, fy);
+            }
+            if (fy + 1 < fineHeight && depthJump(d, fine[size_t(fy + 1) * fineWidth + fx])) {
+                markEdge(fx, fy);
+                markEdge(fx, fy + 1);
+            }
+        }
+    }
+    // Chessboard distance to the nearest edge pixel: two sweeps.
+    auto relax = [&](int c, int r, int dc, int dr) {
+        const int nc = c + dc, nr = r + dr;
+        if (nc < 0 || nc >= width || nr < 0 || nr >= height) return;
+        uint8_t& here = t.edgeDistance[size_t(r) * width + c];
+        const uint8_t there = t.edgeDistance[size_t(nr) * width + nc];
+        if (there < 255 && there + 1 < here) here = uint8_t(there + 1);
+    };
+    for (int r = 0; r < height; ++r)
+        for (int c = 0; c < width; ++c)
+            for (int dc = -1; dc <= 1; ++dc) relax(c, r, dc, -1), relax(c, r, -1, 0);
+    for (int r = height - 1; r >= 0; --r)
+        for (int c = width - 1; c >= 0; --c)
+            for (int dc = -1; dc <= 1; ++dc) relax(c, r, dc, 1), relax(c, r, 1, 0);
+    return t;
 }
 
 }  // namespace evk

@@ -1,5 +1,6 @@
 #include "sdk/evk/EvkSimulator.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -25,11 +26,68 @@ double phaseOf(double distanceMm, double rangeMm) { return kTwoPi * std::fmod(di
 
 uint16_t encodeHqvga(int32_t s) { return uint16_t(uint16_t(s) & kSampleMask); }
 
-std::vector<SurfaceHit> traceView(SceneKind scene, int width, int height) {
-    std::vector<SurfaceHit> hits(size_t(width) * size_t(height));
-    for (int r = 0; r < height; ++r)
-        for (int c = 0; c < width; ++c) hits[size_t(r) * width + c] = tracePixel(scene, width, height, c, r);
-    return hits;
+// What a pixel receives at one modulation.
+struct PixelReturn {
+    double amplitude;  // of the modulation, DN
+    double phase;      // radians, in [0, 2 pi)
+    double lightDn;    // mean signal of each sample: ambient light plus the returns
+};
+
+// The rays of every pixel of a width x height image: the centre ray, or with
+// `mixedPixels` the rays across its footprint.
+class View {
+public:
+    View(const KitConfig& config, int width, int height);
+    PixelReturn returnOf(size_t pixel, double rangeMm) const;
+
+private:
+    int raysPerPixel;
+    std::vector<SurfaceHit> hits;
+};
+
+// Phase differences (x, y) of a pixel receiving `r`: on the lattice where
+// the amplitude allows an exact phase, rounded where the signal is too low.
+void phaseDifferences(const PixelReturn& r, int32_t* x, int32_t* y) {
+    if (r.amplitude >= kMinAmplitude) {
+        latticeDifferences(r.phase, 2.0 * r.amplitude, x, y);
+        return;
+    }
+    *x = int32_t(std::lround(2.0 * r.amplitude * std::cos(r.phase)));
+    *y = int32_t(std::lround(2.0 * r.amplitude * std::sin(r.phase)));
+}
+
+View::View(const KitConfig& config, int width, int height)
+    : raysPerPixel(config.mixedPixels ? kRaysPerPixel : 1), hits(size_t(width) * size_t(height) * raysPerPixel) {
+    for (int r = 0; r < height; ++r) {
+        for (int c = 0; c < width; ++c) {
+            SurfaceHit* pixel = &hits[(size_t(r) * width + c) * raysPerPixel];
+            if (config.mixedPixels)
+                traceFootprint(config.scene, width, height, c, r, pixel);
+            else
+                *pixel = tracePixel(config.scene, width, height, c, r);
+        }
+    }
+}
+
+PixelReturn View::returnOf(size_t pixel, double rangeMm) const {
+    const SurfaceHit* rays = &hits[pixel * raysPerPixel];
+    if (raysPerPixel == 1) {
+        const double a = amplitudeOf(rays[0]);
+        return {a, phaseOf(rays[0].distanceMm, rangeMm), kAmbientLight + a};
+    }
+    // Each ray's return adds to the correlation samples as a phasor; the
+    // pixel reads their sum, saturating as one.
+    double re = 0.0, im = 0.0, sum = 0.0;
+    for (int k = 0; k < raysPerPixel; ++k) {
+        const double a = kActiveAmplitude * rays[k].albedo / (rays[k].distanceMm / 1000.0);
+        const double phi = phaseOf(rays[k].distanceMm, rangeMm);
+        re += a * std::cos(phi);
+        im += a * std::sin(phi);
+        sum += a;
+    }
+    const double amplitude = std::hypot(re, im) / raysPerPixel;
+    const double phase = std::fmod(std::atan2(im, re) + kTwoPi, kTwoPi);
+    return {std::min(kMaxAmplitude, amplitude), phase, kAmbientLight + std::min(kMaxAmplitude, sum / raysPerPixel)};
 }
 
 }  // namespace
@@ -43,7 +101,7 @@ int Simulator::frameHeight() const {
 }
 
 void Simulator::renderHqvga() {
-    const std::vector<SurfaceHit> hits = traceView(cfg.scene, kHqvgaWidth, kHqvgaHeight);
+    const View view(cfg, kHqvgaWidth, kHqvgaHeight);
     sigma.resize(kHqvgaPixels);
     // Phase frame k samples offset + a cos(phi - theta_k). Long range:
     // y = S2 - S0, x = S3 - S1; short range: y = S1 - S3, x = S2 - S0.
@@ -58,10 +116,10 @@ void Simulator::renderHqvga() {
         out.encoded.assign(out.clean.size(), 0);
         const Order& o = orders[m];
         for (int i = 0; i < kHqvgaPixels; ++i) {
-            double a = amplitudeOf(hits[i]);
-            if (m == 0) sigma[i] = shotSigma(kAmbientLight + a);
+            const PixelReturn ret = view.returnOf(size_t(i), o.rangeMm);
+            if (m == 0) sigma[i] = shotSigma(ret.lightDn);
             int32_t x, y, s[kHqvgaPhases];
-            latticeDifferences(phaseOf(hits[i].distanceMm, o.rangeMm), 2.0 * a, &x, &y);
+            phaseDifferences(ret, &x, &y);
             splitDifference(kHqvgaAmbientOffset, y, &s[o.yPlus], &s[o.yMinus]);
             splitDifference(kHqvgaAmbientOffset, x, &s[o.xPlus], &s[o.xMinus]);
             for (int k = 0; k < kHqvgaPhases; ++k) {
@@ -76,7 +134,7 @@ void Simulator::renderHqvga() {
 void Simulator::renderVga() {
     const int w = cfg.width, h = cfg.height;
     const bool dual = cfg.dualFrequency;
-    const std::vector<SurfaceHit> hits = traceView(cfg.scene, w, h);
+    const View view(cfg, w, h);
     sigma.resize(size_t(w) * h);
     vga.clean.assign(size_t(w) * vga::captureRows(h, dual), 0);
     const int subFrames = vga::kSubFramesPerFrequency * vga::frequencies(dual);
@@ -90,11 +148,11 @@ void Simulator::renderVga() {
     for (int r = 0; r < h; ++r) {
         for (int c = 0; c < w; ++c) {
             const size_t pixel = size_t(r) * w + c;
-            const double a = amplitudeOf(hits[pixel]);
-            sigma[pixel] = shotSigma(kAmbientLight + a);
             for (int f = 0; f < vga::frequencies(dual); ++f) {
+                const PixelReturn ret = view.returnOf(pixel, vga::rangeMm(dual, f));
+                if (f == 0) sigma[pixel] = shotSigma(ret.lightDn);
                 int32_t x, y, p[vga::kPhasesPerFrequency];
-                latticeDifferences(phaseOf(hits[pixel].distanceMm, vga::rangeMm(dual, f)), 2.0 * a, &x, &y);
+                phaseDifferences(ret, &x, &y);
                 // The offset follows the amplitude the phase pair ended up with,
                 // so no sample drops below the ambient light.
                 const int32_t base = int32_t(std::lround(kAmbientLight + 0.5 * std::hypot(double(x), double(y))));

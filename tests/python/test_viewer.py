@@ -25,6 +25,8 @@ from plyfile import PlyData
 
 import norvane
 from conftest import write_kit
+from norvane import filters
+from norvane.filters import Reason
 from norvane.viewer import create_app, protocol
 from norvane.viewer.app import VIEWER
 
@@ -112,6 +114,14 @@ def test_message_packs_odd_values_safely() -> None:
         [0.0, 1.0, 0.5, 0.0, 0.25, 1.0, 0.0, 1.0]]
 
 
+def test_removed_pixels_travel_as_their_own_depth_value() -> None:
+    depth = np.array([[0.0, 1200.0, 0.0, 0.0]], np.float32)
+    invalid = np.array([[Reason.NO_DEPTH, Reason.VALID, Reason.FLYING_PIXEL, Reason.TEMPORAL]], np.uint8)
+    frame = norvane.Frame(timestamp_ms=0, index=0, received_ns=0, depth=depth, amplitude=depth, confidence=depth,
+                          invalid=invalid)
+    assert protocol.decode(protocol.encode(frame))["depth"].tolist() == [[0, 1200, protocol.REMOVED, protocol.REMOVED]]
+
+
 BAD_CONTROLS = [
     ("not json", "not a JSON message"),
     ("[1, 2]", "expected"),
@@ -125,6 +135,7 @@ BAD_CONTROLS = [
     ('{"type": "set", "name": "frame_rate", "value": -5}', "frame_rate"),
     ('{"type": "set", "name": "skip", "value": [1]}', "pair"),
     ('{"type": "set", "name": "skip", "value": [1, 2.5]}', "whole number"),
+    ('{"type": "set", "name": "filters", "value": "sharp"}', "filters must be one of off, default"),
     ('{"type": "set", "name": "range_mm", "value": "' + "9" * 2000 + '"}', "longer than"),
 ]
 
@@ -151,8 +162,12 @@ def test_socket_streams_frames_and_refuses_bad_controls(view_kit: Path) -> None:
             await first.send_str('{"type": "set", "name": "range_mm", "value": 2000}')
             for ws in (first, second):  # every page hears of the change
                 assert (await next_text(ws)) == {"type": "controls", "values": {
-                    "range_mm": 2000, "frame_rate": None, "skip": [0, 1]}}  # the kit reports no frame rate
+                    "range_mm": 2000, "frame_rate": None, "skip": [0, 1], "filters": "off"}}  # no kit frame rate
             assert camera.range_mm == 2000
+            assert hello["controls"]["filters"]["presets"] == list(filters.PRESETS)
+            await first.send_str('{"type": "set", "name": "filters", "value": "default"}')
+            assert (await next_text(second))["values"]["filters"] == "default"
+            assert camera.filters is filters.PRESETS["default"]
             await next_frame(second)  # still streaming
             snapshot = await client.get("/snapshot.ply")
             cloud = PlyData.read(io.BytesIO(await snapshot.read()))["vertex"]

@@ -1,8 +1,8 @@
 """Control messages from the browser: parsed, checked and applied to the camera.
 
 A message is a JSON object ``{"type": "set", "name": NAME, "value": VALUE}``
-with NAME one of ``range_mm``, ``frame_rate`` (whole numbers) or ``skip`` (a
-pair ``[skip, cycle]``). Anything else is refused with a reason; the camera's own
+with NAME one of ``range_mm``, ``frame_rate`` (whole numbers), ``skip`` (a
+pair ``[skip, cycle]``) or ``filters`` (a preset name of norvane.filters). Anything else is refused with a reason; the camera's own
 checks refuse values it cannot take.
 """
 
@@ -12,6 +12,7 @@ import json
 from typing import Any, Callable, Dict, Tuple
 
 import norvane
+from norvane import filters
 
 MAX_MESSAGE = 1024
 
@@ -32,7 +33,14 @@ def _pair(name: str, value: Any) -> Tuple[int, int]:
     return _integer(name, value[0]), _integer(name, value[1])
 
 
-CHECKS: Dict[str, Callable[[str, Any], Any]] = {"range_mm": _integer, "frame_rate": _integer, "skip": _pair}
+def _preset(name: str, value: Any) -> str:
+    if not isinstance(value, str) or value not in filters.PRESETS:
+        raise Refused(f"{name} must be one of {', '.join(filters.PRESETS)}, not {json.dumps(value)[:40]}")
+    return value
+
+
+CHECKS: Dict[str, Callable[[str, Any], Any]] = {"range_mm": _integer, "frame_rate": _integer, "skip": _pair,
+                                                "filters": _preset}
 
 
 def parse(text: str) -> Tuple[str, Any]:
@@ -61,6 +69,8 @@ def values(camera: norvane.Camera) -> Dict[str, Any]:
             value = getattr(camera, name)
         except norvane.CameraError:
             value = None
+        if isinstance(value, filters.FilterChain):
+            value = filters.preset_name(value) or "custom"
         out[name] = list(value) if isinstance(value, tuple) else value
     return out
 
@@ -68,6 +78,11 @@ def values(camera: norvane.Camera) -> Dict[str, Any]:
 def describe(camera: norvane.Camera) -> Dict[str, Dict[str, Any]]:
     """What the page needs to know of each control: whether it can be set, its values and unit."""
     controls = camera.controls
-    return {name: {"writable": controls[name].applies and controls[name].writable, "unit": controls[name].unit,
-                   "values": controls[name].values, "note": controls[name].note}
-            for name in CHECKS if name in controls}
+    described: Dict[str, Dict[str, Any]] = {
+        name: {"writable": controls[name].applies and controls[name].writable, "unit": controls[name].unit,
+               "values": controls[name].values, "note": controls[name].note}
+        for name in CHECKS if name in controls}
+    live = camera.info.connection != "recording"
+    described["filters"] = {"writable": live, "unit": None, "values": "a preset", "presets": list(filters.PRESETS),
+                            "note": "" if live else "a recording replays the depth as it was captured"}
+    return described

@@ -11,7 +11,10 @@ three planes of ``width * height`` unsigned 16-bit values, row by row::
         12     4  confidence scale (float32: confidence = value * scale)
         16     8  timestamp_ms (float64, the sensor's)
         24     8  age_ms (float64, time from reaching the camera to leaving the server)
-        32        depth (millimetres, rounded; 0 = no distance)
+        32        depth (millimetres, rounded; 0 = no distance,
+                  65535 = removed by a depth filter, or a
+                  depth beyond 16 bits, which no sensor here
+                  measures)
                   amplitude (sample units, rounded)
                   confidence (value / scale, rounded)
 
@@ -28,6 +31,7 @@ import numpy as np
 import numpy.typing as npt
 
 import norvane
+from norvane.filters import Reason
 
 MAGIC = b"NVF1"
 HEADER = struct.Struct("<4sHHIfdd")
@@ -35,6 +39,8 @@ AGE_OFFSET = 24
 AGE = struct.Struct("<d")
 PLANES = 3
 U16_MAX = 65535
+# The depth value of a pixel a filter removed (the decode's own misses stay 0).
+REMOVED = U16_MAX
 
 
 def _pack(plane: Any, out: npt.NDArray[np.uint16], scale: float = 1.0) -> None:
@@ -67,6 +73,8 @@ def encode(frame: norvane.Frame) -> bytearray:
                      float(frame.timestamp_ms), 0.0)
     planes = np.frombuffer(message, dtype="<u2", offset=HEADER.size).reshape(PLANES, height, width)
     _pack(depth, planes[0])
+    if frame.invalid is not None:
+        planes[0][frame.invalid > Reason.NO_DEPTH] = REMOVED
     _pack(frame.amplitude, planes[1])
     _pack(frame.confidence, planes[2], scale)
     return message

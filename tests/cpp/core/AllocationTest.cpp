@@ -215,7 +215,18 @@ struct Stream {
     int skipFrame;                   // with a cycle of 2: 1 delivers every other capture
     std::chrono::microseconds hold;  // how long the consumer keeps each frame
     VgaSetup vga;
+    bool filtered = false;  // every depth filter on, set again before every counted frame
 };
+
+// Every stage of the filter chain on.
+FilterSettings everyFilter() {
+    FilterSettings s;
+    s.range = {true, 100.0f, 5000.0f};
+    s.amplitude = {true, 1.0f};
+    s.flyingPixel.enabled = s.speckle.enabled = s.median.enabled = s.spatial.enabled = true;
+    s.temporal = {true, 0.4f, 50.0f, 2, 4};
+    return s;
+}
 
 void PrintTo(const Stream& s, std::ostream* os) { *os << s.name; }
 
@@ -224,8 +235,9 @@ class SteadyState : public ::testing::TestWithParam<Stream> {};
 // `frames` frames taken and given back; their timestamps in `stamps`, the
 // number of requests that came back empty in `missed`.
 void consume(NorvaneTOFCamera& cam, FrameType output, std::chrono::microseconds hold, int frames,
-             std::vector<uint64_t>& stamps, int& missed) {
+             std::vector<uint64_t>& stamps, int& missed, bool setFilters = false) {
     for (int n = 0; n < frames; ++n) {
+        if (setFilters) cam.setFilters(everyFilter());
         NorvaneFrameBuffer* f = cam.requestFrame(kTimeoutMs);
         if (!f) {
             ++missed;
@@ -259,13 +271,17 @@ TEST_P(SteadyState, NoHeapAllocationPerDeliveredFrame) {
         ASSERT_EQ(cam->setControl(CameraCtrl::SKIP_FRAME_LOOP, 2), NorvaneSuccess);
         ASSERT_EQ(cam->setControl(CameraCtrl::SKIP_FRAME, s.skipFrame), NorvaneSuccess);
     }
+    if (s.filtered) {
+        ASSERT_EQ(cam->setFilters(everyFilter()), NorvaneSuccess);
+    }
     ASSERT_EQ(cam->start(s.output), NorvaneSuccess);
 
     std::vector<uint64_t> stamps;
     stamps.reserve(kWarmUpFrames + kCountedFrames);
     int missed = 0;
     consume(*cam, s.output, s.hold, kWarmUpFrames, stamps, missed);
-    const long counted = allocationsOf([&] { consume(*cam, s.output, s.hold, kCountedFrames, stamps, missed); });
+    const long counted =
+        allocationsOf([&] { consume(*cam, s.output, s.hold, kCountedFrames, stamps, missed, s.filtered); });
     EXPECT_EQ(cam->stop(), NorvaneSuccess);
     cam->close();
 
@@ -288,6 +304,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Stream{"depth_slow_consumer", FrameType::DEPTH, "fps = 0\n", 0, microseconds(2000), {}},
                       // Skipped captures go straight back to the free stack.
                       Stream{"depth_skipping", FrameType::DEPTH, "fps = 0\n", 1, microseconds(0), {}},
+                      // The filter chain, its settings handed over while streaming.
+                      Stream{"depth_filtered", FrameType::DEPTH, "fps = 0\n", 0, microseconds(0), {}, true},
                       // The VGA device and the phase-processing library.
                       Stream{"vga_depth", FrameType::DEPTH,
                              "geometry = vga\nwidth = 320\nheight = 240\nfps = 0\nnoise = 0\n", 0, microseconds(0),

@@ -16,7 +16,8 @@ TEST(EvkConfig, EveryKey) {
     std::string error;
     ASSERT_TRUE(
         parseConfig("# a VGA kit\n\n  geometry = vga  \nfrequency=dual\nwidth = 320 # narrow\nheight = 240\r\n"
-                    "fps = 7.5\nnoise = 0\nseed = 18446744073709551615\nscene = wall\n",
+                    "fps = 7.5\nnoise = 0\nseed = 18446744073709551615\nscene = wall\n"
+                    "mixed_pixels = 1\n",
                     "kit.conf", c, error))
         << error;
     EXPECT_EQ(c.geometry, Geometry::Vga);
@@ -27,11 +28,13 @@ TEST(EvkConfig, EveryKey) {
     EXPECT_EQ(c.noise, 0.0);
     EXPECT_EQ(c.seed, 18446744073709551615ull);
     EXPECT_EQ(c.scene, SceneKind::Wall);
+    EXPECT_TRUE(c.mixedPixels);
 
     KitConfig d;
     EXPECT_EQ(d.geometry, Geometry::Hqvga) << "defaults: HQVGA at 30 per second with noise";
     EXPECT_EQ(d.fps, 30.0);
     EXPECT_GT(d.noise, 0.0);
+    EXPECT_FALSE(d.mixedPixels) << "each pixel sees its centre ray";
     EXPECT_TRUE(parseConfig("", "empty.conf", d, error));
 }
 
@@ -53,6 +56,7 @@ TEST(EvkConfig, BadLinesNameFileLineAndKey) {
         {"seed = -3\n", "evk: k.conf:1: bad value \"-3\" for key \"seed\""},
         {"seed = 99999999999999999999\n", "evk: k.conf:1: bad value \"99999999999999999999\" for key \"seed\""},
         {"scene = beach\n", "evk: k.conf:1: bad value \"beach\" for key \"scene\""},
+        {"mixed_pixels = yes\n", "evk: k.conf:1: bad value \"yes\" for key \"mixed_pixels\""},
         {"Geometry = vga\n", "evk: k.conf:1: unknown key \"Geometry\""},
         {"fps 30\n", "evk: k.conf:1: no value for key \"fps 30\""},
         {"= 30\n", "evk: k.conf:1: no value for key \"\""},

@@ -286,6 +286,84 @@ void checkVga(const std::string& text, int width, int height, bool dual) {
     }
 }
 
+// Whether `depth` lies more than max(50 mm, 3 %) from the true distance of
+// every pixel of the 3 x 3 window around pixel (c, r).
+bool betweenSurfaces(const evk::SceneTruth& t, float depth, int c, int r) {
+    for (int y = std::max(r - 1, 0); y <= std::min(r + 1, t.height - 1); ++y) {
+        for (int x = std::max(c - 1, 0); x <= std::min(c + 1, t.width - 1); ++x) {
+            const double d = t.distanceMm[size_t(y) * t.width + x];
+            if (std::fabs(depth - d) <= std::max(50.0, 0.03 * d)) return false;
+        }
+    }
+    return true;
+}
+
+TEST(EvkSimulator, MixedPixelsBlendTheSurfacesOfTheirFootprint) {
+    const evk::SceneTruth t = evk::traceTruth(evk::SceneKind::Room, hqvga::kWidth, hqvga::kHeight);
+    std::vector<uint8_t> capture;
+    Kit centre("noise = 0\nfps = 0\n"), mixed("noise = 0\nfps = 0\nmixed_pixels = 1\n");
+    ASSERT_TRUE(centre.capture(4, capture));
+    const Planes c = decode(capture, kLong);
+    ASSERT_TRUE(mixed.capture(4, capture));
+    const Planes m = decode(capture, kLong);
+    const float centreFloor = *std::min_element(c.amplitude.begin(), c.amplitude.end());
+
+    int edges = 0, between = 0, dimEdges = 0, dimSmooth = 0;
+    double worstSmooth = 0.0;
+    for (int i = 0; i < hqvga::kPixels; ++i) {
+        const int col = i % hqvga::kWidth, row = i / hqvga::kWidth;
+        EXPECT_FALSE(betweenSurfaces(t, c.depth[i], col, row)) << "centre rays see one surface: " << col << "," << row;
+        if (t.edgeDistance[i] == 0) {
+            ++edges;
+            between += betweenSurfaces(t, m.depth[i], col, row);
+            dimEdges += m.amplitude[i] < 0.5f * centreFloor;
+        } else if (t.edgeDistance[i] >= 3) {
+            worstSmooth = std::max(worstSmooth, std::fabs(double(m.depth[i]) - t.distanceMm[i]));
+            dimSmooth += m.amplitude[i] < centreFloor;
+        }
+    }
+    EXPECT_LT(worstSmooth, 10.0) << "a smooth footprint reads about its centre's distance";
+    EXPECT_GT(between, edges / 4) << "edge pixels read depths between the surfaces they mix";
+    EXPECT_GT(dimEdges, 20) << "opposing phases cancel at the edges";
+    EXPECT_GT(dimSmooth, 100) << "far grazing surfaces fall below the centre-ray floor";
+}
+
+TEST(EvkScene, TruthMarksDepthJumpsNotCreases) {
+    const evk::SceneTruth room = evk::traceTruth(evk::SceneKind::Room, hqvga::kWidth, hqvga::kHeight);
+    const evk::SceneTruth wall = evk::traceTruth(evk::SceneKind::Wall, hqvga::kWidth, hqvga::kHeight);
+    struct Case {
+        const evk::SceneTruth& truth;
+        evk::SceneKind scene;
+        const char* what;
+    } cases[] = {{room, evk::SceneKind::Room, "room"}, {wall, evk::SceneKind::Wall, "wall"}};
+    for (const Case& k : cases) {
+        const evk::SceneTruth& t = k.truth;
+        ASSERT_EQ(t.distanceMm.size(), size_t(hqvga::kPixels));
+        int edges = 0;
+        for (int i = 0; i < hqvga::kPixels; ++i) {
+            EXPECT_EQ(t.distanceMm[i], float(truth(k.scene, hqvga::kWidth, hqvga::kHeight, i))) << k.what;
+            edges += t.edgeDistance[i] == 0;
+            // A jump between centre rays lies in one of the two footprints
+            // or on their border.
+            if (i % hqvga::kWidth + 1 < hqvga::kWidth && std::fabs(t.distanceMm[i] - t.distanceMm[i + 1]) > 300.0) {
+                EXPECT_EQ(std::min(t.edgeDistance[i], t.edgeDistance[i + 1]), 0) << k.what << " pixel " << i;
+            }
+            // The distance to an edge grows by one pixel at a time.
+            if (i + hqvga::kWidth < hqvga::kPixels && t.edgeDistance[i] < 255 && t.edgeDistance[i + hqvga::kWidth] < 255) {
+                EXPECT_LE(std::abs(t.edgeDistance[i] - t.edgeDistance[i + hqvga::kWidth]), 1) << k.what << " " << i;
+            }
+        }
+        if (k.scene == evk::SceneKind::Wall) {
+            EXPECT_EQ(edges, 0) << "one flat wall has no edge";
+        } else {
+            EXPECT_GT(edges, 300) << "the ball's and the box's outlines";
+        }
+    }
+    // The floor meets the back wall in a crease, not a jump: the pixel below
+    // the centre where they meet is far from any edge.
+    EXPECT_GE(room.edgeDistance[141 * hqvga::kWidth + 120], 3);
+}
+
 TEST(EvkSimulator, VgaCaptureLayout) {
     checkVga("geometry = vga\nnoise = 0\nfps = 0\n", 640, 480, false);
     checkVga("geometry = vga\nfrequency = dual\nwidth = 320\nheight = 240\nnoise = 0\nfps = 0\n", 320, 240, true);

@@ -9,7 +9,9 @@
                   pointer: null, arrivals: [], ageMs: 0, arrival: 0, intrinsics: null, socket: null };
   window.norvaneViewer = state; // for tests and the console
 
-  // Near is red, far is blue (the reversed "turbo" map, polynomial fit); no distance is black.
+  // Near is red, far is blue (the reversed "turbo" map, polynomial fit); no distance is black,
+  // a pixel a depth filter removed magenta.
+  const REMOVED = 65535;
   const turbo = (x) => {
     x = Math.min(1, Math.max(0, x));
     const x2 = x * x, x3 = x2 * x, x4 = x3 * x, x5 = x4 * x;
@@ -25,6 +27,7 @@
     lut = new Uint32Array(65536);
     lut[0] = rgba([0, 0, 0]);
     for (let mm = 1; mm < 65536; mm++) lut[mm] = rgba(turbo(1 - mm / state.range));
+    lut[REMOVED] = rgba([255, 0, 255]);
     const bar = $("scale-bar").getContext("2d"), img = bar.createImageData(256, 1);
     const px = new Uint32Array(img.data.buffer);
     for (let i = 0; i < 256; i++) px[i] = rgba(turbo(1 - (i + 0.5) / 256));
@@ -59,7 +62,7 @@
   const distance = (u, v) => {
     if (!state.depth || u < 0 || v < 0 || u >= state.width || v >= state.height) return "–";
     const mm = state.depth[v * state.width + u];
-    return `(${u}, ${v}) ${mm ? mm + " mm" : "no distance"}`;
+    return `(${u}, ${v}) ${mm === REMOVED ? "removed by a filter" : mm ? mm + " mm" : "no distance"}`;
   };
   const readouts = () => {
     $("centre").textContent = distance(state.width >> 1, state.height >> 1);
@@ -139,6 +142,9 @@
         const hint = form.querySelector(".hint");
         const writable = Boolean(spec && spec.writable);
         for (const element of form.elements) element.disabled = !writable;
+        const select = form.elements.value;
+        if (spec && spec.presets && select.tagName === "SELECT")
+          select.replaceChildren(...spec.presets.map((name) => new Option(name, name)));
         hint.textContent = !spec ? "not available on this camera"
           : !writable ? spec.note || "read-only"
           : [spec.values + (spec.unit ? ` ${spec.unit}` : ""), spec.note].filter(Boolean).join("; ");
@@ -205,7 +211,7 @@
           dot(v, vec4(0.10667330, 12.64194608, -60.58204836, 110.36276771)) + dot(w, vec2(-89.90310912, 27.34824973))), 0.0, 1.0); }
       void main() {
         vec3 p = normalize(vec3((uv.x - k.z) / k.x, (uv.y - k.w) / k.y, 1.0)) * d;
-        gl_Position = d > 0.0 ? mvp * vec4(p.x, -p.y, -p.z, 1.0) : vec4(2.0, 2.0, 2.0, 1.0);
+        gl_Position = d > 0.0 && d < 65535.0 ? mvp * vec4(p.x, -p.y, -p.z, 1.0) : vec4(2.0, 2.0, 2.0, 1.0);
         gl_PointSize = 2.0;
         colour = turbo(1.0 - d / range);
       }`;

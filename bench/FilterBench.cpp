@@ -1,0 +1,175 @@
+// Cost per frame of each depth filter and of each preset, as a ratio to the
+// HQVGA decode timed in the same run; one figure per line as "name value unit".
+//
+// Presets come on standard input, one a line: "<name> <key>=<value> ...",
+// with the keys of setFilterParameter (bench/run writes them from the
+// package's presets, their one home). The plane is a 240 x 180 scene of
+// slanted surfaces with depth edges, noise and holes, filtered afresh from
+// the same decoded plane in every call.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "device/HqvgaKernel.h"
+#include "filter/DepthFilters.h"
+#include "filter/FilterChain.h"
+#include "filter/FilterSettings.h"
+
+using namespace Norvane;
+
+namespace {
+
+constexpr int kRounds = 51;
+constexpr double kBatchSeconds = 0.002;
+constexpr int kWidth = hqvga::kWidth, kHeight = hqvga::kHeight;
+constexpr size_t kPixels = size_t(hqvga::kPixels);
+
+using Clock = std::chrono::steady_clock;
+inline void keep(const void* p) { asm volatile("" : : "r"(p) : "memory"); }
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+struct Subject {
+    Subject(std::string n, std::function<void()> r) : name(std::move(n)), run(std::move(r)) {}
+    std::string name;
+    std::function<void()> run;
+    int batch = 1;
+    std::vector<double> us;
+};
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// A floor, a wall and a box in front, 2 % holes, a few millimetres of noise.
+void scene(std::vector<float>& depth, std::vector<float>& amplitude) {
+    std::mt19937 rng(7);
+    std::normal_distribution<float> noise(0.0f, 8.0f);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x) {
+            float d = y > kHeight * 2 / 3 ? 1500.0f + 20.0f * float(kHeight - y) : 3000.0f + 2.0f * float(x);
+            if (x > 80 && x < 150 && y > 50 && y < 120) d = 1200.0f;
+            const size_t i = size_t(y) * kWidth + size_t(x);
+            depth[i] = unit(rng) < 0.02f ? 0.0f : d + noise(rng);
+            amplitude[i] = 4.0e6f / (d * 0.1f * d * 0.1f) + 10.0f * unit(rng);
+        }
+    }
+}
+
+FilterSettings single(const char* key) {
+    FilterSettings s;
+    setFilterParameter(s, (std::string(key) + ".enabled").c_str(), 1.0);
+    return s;
+}
+
+}  // namespace
+
+int main() {
+    std::mt19937 rng(42);
+    std::vector<uint8_t> capture(hqvga::kCaptureBytes);
+    for (auto& b : capture) b = uint8_t(rng());
+    std::vector<float> dDepth(kPixels), dAmplitude(kPixels), dConfidence(kPixels);
+    const hqvga::DecodeParams params{hqvga::kLongRangeHz, false, 0};
+
+    std::vector<float> source(kPixels), amplitude(kPixels), depth(kPixels);
+    std::vector<uint8_t> invalid(kPixels);
+    scene(source, amplitude);
+
+    std::vector<std::pair<std::string, FilterSettings>> chains;
+    for (const char* key : {"range", "amplitude", "flying_pixel", "speckle", "median", "spatial", "temporal"})
+        chains.emplace_back(std::string("filter_") + key, single(key));
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        std::istringstream words(line);
+        std::string name, pair;
+        if (!(words >> name)) continue;
+        FilterSettings s;
+        while (words >> pair) {
+            const size_t eq = pair.find('=');
+            if (eq == std::string::npos ||
+                !setFilterParameter(s, pair.substr(0, eq).c_str(), std::atof(pair.c_str() + eq + 1))) {
+                std::fprintf(stderr, "filter bench: preset %s: bad setting %s\n", name.c_str(), pair.c_str());
+                return 1;
+            }
+        }
+        if (const char* problem = validateFilterSettings(s)) {
+            std::fprintf(stderr, "filter bench: preset %s: %s\n", name.c_str(), problem);
+            return 1;
+        }
+        chains.emplace_back("preset_" + name, s);
+    }
+
+    std::vector<FilterChain> runners(chains.size());
+    std::vector<Subject> subjects;
+    subjects.emplace_back("decode", [&] {
+        hqvga::decodeDepth(capture.data(), params, dDepth.data(), dAmplitude.data(), dConfidence.data());
+        keep(dDepth.data());
+    });
+    // What every filtered frame costs besides the filters: the plane copied in.
+    subjects.emplace_back("copy", [&] {
+        std::memcpy(depth.data(), source.data(), kPixels * sizeof(float));
+        keep(depth.data());
+    });
+    for (size_t c = 0; c < chains.size(); ++c) {
+        runners[c].prepare(kWidth, kHeight);
+        runners[c].configure(chains[c].second);
+        FilterChain* chain = &runners[c];
+        subjects.emplace_back(chains[c].first, [&, chain] {
+            std::memcpy(depth.data(), source.data(), kPixels * sizeof(float));
+            chain->run(depth.data(), amplitude.data(), invalid.data(), kWidth, kHeight);
+            keep(depth.data());
+        });
+    }
+    size_t variants = 0;
+    const filter::FilterVariant* variant = filter::filterVariants(&variants);
+    SpatialSettings spatial;
+    spatial.enabled = true;
+    const size_t firstVariant = subjects.size();
+    for (size_t v = 0; v < variants; ++v) {
+        const filter::SpatialRowFn fn = variant[v].spatialRow;
+        subjects.emplace_back(std::string("spatial_") + variant[v].name, [&, fn] {
+            std::memcpy(depth.data(), source.data(), kPixels * sizeof(float));
+            filter::spatialFilterWith({depth.data(), amplitude.data(), invalid.data(), kWidth, kHeight}, spatial, fn);
+            keep(depth.data());
+        });
+    }
+
+    for (Subject& s : subjects) {
+        for (int i = 0; i < 3; ++i) s.run();
+        for (;;) {
+            auto t0 = Clock::now();
+            for (int i = 0; i < s.batch; ++i) s.run();
+            if (seconds(Clock::now() - t0) >= kBatchSeconds / 4 || s.batch >= (1 << 20)) break;
+            s.batch *= 2;
+        }
+    }
+    for (int round = 0; round < kRounds; ++round) {
+        for (Subject& s : subjects) {
+            auto t0 = Clock::now();
+            for (int i = 0; i < s.batch; ++i) s.run();
+            s.us.push_back(seconds(Clock::now() - t0) * 1e6 / s.batch);
+        }
+    }
+    const double decodeUs = median(subjects[0].us), copyUs = median(subjects[1].us);
+    std::printf("filters_decode_us %.6g us\n", decodeUs);
+    for (size_t i = 2; i < firstVariant; ++i) {
+        const double us = std::max(0.0, median(subjects[i].us) - copyUs);
+        std::printf("%s_us %.6g us\n", subjects[i].name.c_str(), us);
+        std::printf("%s_over_decode %.6g x\n", subjects[i].name.c_str(), us / decodeUs);
+    }
+    for (size_t i = firstVariant; i < subjects.size(); ++i)
+        std::printf("filter_spatial_%s_us %.6g us\n", subjects[i].name.substr(8).c_str(),
+                    std::max(0.0, median(subjects[i].us) - copyUs));
+    return 0;
+}

@@ -1,0 +1,78 @@
+#include "filter/FilterChain.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "filter/DepthFilters.h"
+
+namespace Norvane {
+
+namespace filter {
+
+void markNoDepth(const Planes& p, bool clearDepth) {
+    const size_t n = p.pixels();
+    for (size_t i = 0; i < n; ++i) {
+        const bool missing = !(p.depth[i] > 0.0f) || !std::isfinite(p.depth[i]);
+        p.invalid[i] = missing ? uint8_t(InvalidReason::NO_DEPTH) : uint8_t(0);
+        if (missing && clearDepth) p.depth[i] = 0.0f;
+    }
+}
+
+}  // namespace filter
+
+namespace {
+
+bool sameTemporal(const TemporalSettings& a, const TemporalSettings& b) {
+    return a.enabled == b.enabled && a.alpha == b.alpha && a.resetMm == b.resetMm &&
+           a.persistValid == b.persistValid && a.persistFrames == b.persistFrames;
+}
+
+}  // namespace
+
+void FilterChain::prepare(int width, int height) {
+    const size_t n = (width > 0 && height > 0) ? size_t(width) * size_t(height) : 0;
+    scratch.reset(new float[n]);
+    region.reset(new int32_t[n]);
+    seen.reset(new uint8_t[n]);
+    average.reset(new float[n]);
+    history.reset(new uint8_t[n]);
+    preparedWidth = n ? width : 0;
+    preparedHeight = n ? height : 0;
+    reset();
+}
+
+void FilterChain::configure(const FilterSettings& settings) {
+    const bool restart = !sameTemporal(settings.temporal, current.temporal);
+    current = settings;
+    if (restart) reset();
+}
+
+void FilterChain::reset() {
+    captures = 0;
+    const size_t n = size_t(preparedWidth) * size_t(preparedHeight);
+    if (n) {
+        std::memset(history.get(), 0, n);
+        std::memset(average.get(), 0, n * sizeof(float));
+    }
+}
+
+void FilterChain::run(float* depth, const float* amplitude, uint8_t* invalid, int width, int height) {
+    if (!depth || !amplitude || !invalid || width <= 0 || height <= 0) return;
+    const filter::Planes p{depth, amplitude, invalid, width, height};
+    const bool active = current.anyEnabled() && width == preparedWidth && height == preparedHeight;
+    filter::markNoDepth(p, active);
+    if (!active) return;
+    if (current.range.enabled) filter::rangeThreshold(p, current.range);
+    if (current.amplitude.enabled) filter::amplitudeThreshold(p, current.amplitude);
+    if (current.flyingPixel.enabled) filter::removeFlyingPixels(p, current.flyingPixel);
+    if (current.speckle.enabled) filter::removeSpeckles(p, current.speckle, seen.get(), region.get());
+    if (current.median.enabled) filter::medianFilter(p, scratch.get());
+    if (current.spatial.enabled) filter::spatialFilter(p, current.spatial);
+    if (current.temporal.enabled) {
+        filter::TemporalState state{average.get(), history.get(), captures};
+        filter::temporalFilter(p, current.temporal, state);
+        captures = state.captures;
+    }
+}
+
+}  // namespace Norvane

@@ -1,0 +1,71 @@
+#include "filter/DepthFilters.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace Norvane {
+namespace filter {
+
+namespace {
+
+// Opposite pairs are (-dx, -dy) and (+dx, +dy): horizontal, vertical and
+// both diagonals.
+constexpr int kDirections[4][2] = {{1, 0}, {0, 1}, {1, 1}, {1, -1}};
+
+// The depth `k` steps of `dir` away from (x, y); 0 outside the plane.
+inline float at(const Planes& p, int x, int y, const int* dir, int k) {
+    const int xx = x + k * dir[0], yy = y + k * dir[1];
+    if (xx < 0 || xx >= p.width || yy < 0 || yy >= p.height) return 0.0f;
+    return p.depth[size_t(yy) * size_t(p.width) + size_t(xx)];
+}
+
+// Whether the pixel of depth d lies on a jump between a and b, the pixels
+// r steps away on either side, rather than on a slope: the steps from a and
+// b out to the next pixels (a2, b2) are those of flat surfaces, small
+// against the jump. A slope steps alike all along and is kept.
+inline bool onJump(float d, float a, float b, float a2, float b2, float step) {
+    if (!(a > 0.0f) || !(b > 0.0f)) return false;
+    const float lo = std::min(a, b), hi = std::max(a, b);
+    if (!(d - lo > step && hi - d > step)) return false;
+    const float flat = std::max(step, (hi - lo) * 0.25f);
+    // No pixel further out (edge of the plane, no depth): no sign of a slope.
+    const bool aFlat = !(a2 > 0.0f) || std::fabs(a2 - a) <= flat;
+    const bool bFlat = !(b2 > 0.0f) || std::fabs(b2 - b) <= flat;
+    return aFlat && bFlat;
+}
+
+}  // namespace
+
+void removeFlyingPixels(const Planes& p, const FlyingPixelSettings& s) {
+    const int w = p.width, h = p.height;
+    const float ratio = s.stepPercent / 100.0f;
+    const auto flag = uint8_t(InvalidReason::FLYING_PIXEL);
+    // Decided on the stage's input: depths are cleared only afterwards, so
+    // a removed pixel still counts as a neighbour of the next.
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const size_t i = size_t(y) * size_t(w) + size_t(x);
+            const float d = p.depth[i];
+            if (!(d > 0.0f)) continue;
+            const float step = std::max(s.minStepMm, d * ratio);
+            bool flying = false;
+            for (int r = 1; r <= s.radius && !flying; ++r) {
+                for (const auto& dir : kDirections) {
+                    const float a = at(p, x, y, dir, -r), b = at(p, x, y, dir, r);
+                    if (onJump(d, a, b, at(p, x, y, dir, -r - 1), at(p, x, y, dir, r + 1), step)) {
+                        flying = true;
+                        break;
+                    }
+                }
+            }
+            if (flying) p.invalid[i] = flag;
+        }
+    }
+    const size_t n = p.pixels();
+    for (size_t i = 0; i < n; ++i) {
+        if (p.invalid[i] == flag) p.depth[i] = 0.0f;
+    }
+}
+
+}  // namespace filter
+}  // namespace Norvane
