@@ -34,29 +34,45 @@ inline bool onJump(float d, float a, float b, float a2, float b2, float step) {
     return aFlat && bFlat;
 }
 
+
+// Whether any opposite pair within `radius` puts the pixel on a jump;
+// look(dir, k) is the depth k steps along direction dir.
+template <typename Look>
+bool flyingAt(float d, float step, int radius, Look look) {
+    for (int r = 1; r <= radius; ++r) {
+        for (int dir = 0; dir < 4; ++dir) {
+            if (onJump(d, look(dir, -r), look(dir, r), look(dir, -r - 1), look(dir, r + 1), step)) return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 void removeFlyingPixels(const Planes& p, const FlyingPixelSettings& s) {
     const int w = p.width, h = p.height;
     const float ratio = s.stepPercent / 100.0f;
     const auto flag = uint8_t(InvalidReason::FLYING_PIXEL);
+    // Inside this margin every pixel looked at lies on the plane: direct offsets.
+    const int margin = s.radius + 1;
+    ptrdiff_t offset[4];
+    for (int dir = 0; dir < 4; ++dir) offset[dir] = ptrdiff_t(kDirections[dir][1]) * w + kDirections[dir][0];
     // Decided on the stage's input: depths are cleared only afterwards, so
     // a removed pixel still counts as a neighbour of the next.
     for (int y = 0; y < h; ++y) {
+        const bool innerRow = y >= margin && y < h - margin;
         for (int x = 0; x < w; ++x) {
             const size_t i = size_t(y) * size_t(w) + size_t(x);
             const float d = p.depth[i];
             if (!(d > 0.0f)) continue;
             const float step = std::max(s.minStepMm, d * ratio);
-            bool flying = false;
-            for (int r = 1; r <= s.radius && !flying; ++r) {
-                for (const auto& dir : kDirections) {
-                    const float a = at(p, x, y, dir, -r), b = at(p, x, y, dir, r);
-                    if (onJump(d, a, b, at(p, x, y, dir, -r - 1), at(p, x, y, dir, r + 1), step)) {
-                        flying = true;
-                        break;
-                    }
-                }
+            bool flying;
+            if (innerRow && x >= margin && x < w - margin) {
+                const float* centre = p.depth + i;
+                flying = flyingAt(d, step, s.radius, [&](int dir, int k) { return centre[k * offset[dir]]; });
+            } else {
+                flying = flyingAt(d, step, s.radius,
+                                  [&](int dir, int k) { return at(p, x, y, kDirections[dir], k); });
             }
             if (flying) p.invalid[i] = flag;
         }

@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <algorithm>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "filter/FilterChain.h"
@@ -119,6 +121,30 @@ TEST(FilterStages, EachOnASmallPlane) {
         const Frame f = run(chain, c.width, c.height, c.depth, c.amplitude);
         EXPECT_TRUE(sameBits(f.depth, c.expectedDepth)) << show(f.depth);
         EXPECT_EQ(f.invalid, c.expectedInvalid);
+    }
+}
+
+TEST(MedianFilter, TheMedianOfEveryFullWindow) {
+    FilterSettings s;
+    s.median.enabled = true;
+    FilterChain chain;
+    chain.prepare(5, 5);
+    chain.configure(s);
+    std::mt19937 rng(9);
+    std::uniform_int_distribution<int> mm(500, 520);  // repeated values too
+    for (int trial = 0; trial < 200; ++trial) {
+        std::vector<float> depth(25);
+        for (float& d : depth) d = float(mm(rng));
+        const Frame f = run(chain, 5, 5, depth);
+        for (int y = 1; y < 4; ++y) {
+            for (int x = 1; x < 4; ++x) {
+                std::vector<float> window;
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx) window.push_back(depth[size_t((y + dy) * 5 + x + dx)]);
+                std::nth_element(window.begin(), window.begin() + 4, window.end());
+                ASSERT_EQ(f.depth[size_t(y * 5 + x)], window[4]) << "trial " << trial << " at " << x << ", " << y;
+            }
+        }
     }
 }
 
