@@ -479,9 +479,14 @@ def test_the_record_command_ends_at_once_and_keeps_a_whole_file(tmp_path):
     ]:
         out.unlink(missing_ok=True)
         full, begin = ending == "a full disk", time.monotonic()
-        limit = (lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (2_000_000,) * 2)) if full else None
+        def as_from_a_terminal():  # the signals not ignored, as a background job's would be
+            for number in (signal.SIGINT, signal.SIGHUP):
+                signal.signal(number, signal.SIG_DFL)
+            if full:
+                resource.setrlimit(resource.RLIMIT_FSIZE, (2_000_000,) * 2)
+
         child = subprocess.Popen([sys.executable, "-m", "norvane.cli", "record", str(kit), "-o", str(out),
-                                  "--seconds", "10", "--compression", "none"], preexec_fn=limit,
+                                  "--seconds", "10", "--compression", "none"], preexec_fn=as_from_a_terminal,
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         while not full and (not out.exists() or out.stat().st_size < 500_000):  # a chunk or so written
             assert child.poll() is None and time.monotonic() - begin < 20, child.communicate()

@@ -191,7 +191,7 @@ def test_the_topics_carry_the_frame_in_metres_with_the_kits_lens(ros, kit):
 def test_a_parameter_set_changes_the_camera_and_a_bad_value_is_refused_with_its_reason(ros, kit):
     with norvane.open(kit) as cam:
         reasons = {}
-        for name, value in (("skip", (2, 2)), ("range_mm", 3000)):
+        for name, value in (("skip", (2, 2)), ("range_mm", 3000), ("filters", "sharp")):
             with pytest.raises(ValueError) as refused:
                 setattr(cam, name, value)
             reasons[name] = str(refused.value)
@@ -204,6 +204,7 @@ def test_a_parameter_set_changes_the_camera_and_a_bad_value_is_refused_with_its_
             # name, value, accepted, reason
             ("skip", [2, 2], False, reasons["skip"]),
             ("depth_encoding", "8UC1", False, "depth_encoding must be '32FC1' or '16UC1', got '8UC1'"),
+            ("filters", "sharp", False, reasons["filters"]),
             ("range_mm", 2000, True, ""),
             ("depth_encoding", "16UC1", True, ""),
         ]

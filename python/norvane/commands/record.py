@@ -37,14 +37,19 @@ _ENDING_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
 
 
 def _ending_signals_end_the_loop() -> Dict[int, Any]:
-    """Makes them raise _Ended in the main thread; returns the old handlers."""
+    """Makes them raise _Ended in the main thread; returns the old handlers.
+
+    A signal the command was started with ignored stays ignored, as Python
+    leaves SIGINT: under nohup a hang-up must not end the recording.
+    """
 
     def end(signum: int, frame: Optional[FrameType]) -> None:
         raise _Ended(signum)
 
     if threading.current_thread() is not threading.main_thread():
         return {}  # only the main thread takes signals
-    return {number: signal.signal(number, end) for number in _ENDING_SIGNALS}
+    return {number: signal.signal(number, end) for number in _ENDING_SIGNALS
+            if signal.getsignal(number) is not signal.SIG_IGN}
 
 
 def run(args: argparse.Namespace) -> int:

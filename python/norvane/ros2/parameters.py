@@ -9,10 +9,12 @@ from rclpy.qos import DurabilityPolicy, HistoryPolicy, QoSProfile, ReliabilityPo
 
 from ..camera import Camera
 from ..errors import CameraError
+from ..filters import PRESETS, preset_name
 from .messages import DEPTH_ENCODINGS
 
-# Camera controls, by the property name norvane gives them.
-CONTROLS = ("range_mm", "frame_rate", "skip", "mode")
+# Camera controls, by the property name norvane gives them; the depth
+# filters are set as a preset name.
+CONTROLS = ("range_mm", "frame_rate", "skip", "mode", "filters")
 # Chosen once, when the node starts.
 OUTPUTS = ("depth", "raw")
 DEFAULT_FRAME_ID = "norvane_depth_optical_frame"
@@ -53,7 +55,7 @@ def declarations(camera: Camera) -> Dict[str, Tuple[Any, ParameterDescriptor]]:
     controls are all read-only (they are what was recorded).
     """
     controls = camera.controls
-    settable = {name: controls[name].applies and controls[name].writable for name in CONTROLS}
+    settable = {name: controls[name].applies and controls[name].writable for name in CONTROLS if name in controls}
     hqvga = camera.info.device == "hqvga"
     rate = controls["frame_rate"]
     top = int(rate.values.split(" to ")[1]) if settable["frame_rate"] else 0
@@ -76,6 +78,12 @@ def declarations(camera: Camera) -> Dict[str, Tuple[Any, ParameterDescriptor]]:
             "VGA frequency mode: 'single' (1250 mm range) or 'dual' (4500 mm); setting it restarts the stream"
             if settable["mode"] else f"VGA frequency mode: {controls['mode'].note or 'not settable'}",
             read_only=not settable["mode"])),
+        "filters": (preset_name(camera.filters) or "custom", _describe(
+            ParameterType.PARAMETER_STRING,
+            f"depth filter preset: {', '.join(repr(p) for p in PRESETS)}; removed pixels have no depth"
+            + ("; a recording replays the depth as it was filtered when recorded"
+               if camera.info.connection == "recording" else ""),
+            read_only=camera.info.connection == "recording")),
         "output": ("depth", _describe(
             ParameterType.PARAMETER_STRING, "'depth' (depth, amplitude, confidence, points) or 'raw' (raw images); "
             "chosen at start", read_only=True)),
