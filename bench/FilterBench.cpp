@@ -135,14 +135,19 @@ int main() {
     const filter::FilterVariant* variant = filter::filterVariants(&variants);
     SpatialSettings spatial;
     spatial.enabled = true;
+    std::vector<float> transposed(kPixels);
     const size_t firstVariant = subjects.size();
     for (size_t v = 0; v < variants; ++v) {
         const filter::SpatialRowFn fn = variant[v].spatialRow;
-        subjects.emplace_back(std::string("spatial_") + variant[v].name, [&, fn] {
-            std::memcpy(depth.data(), source.data(), kPixels * sizeof(float));
-            filter::spatialFilterWith({depth.data(), amplitude.data(), invalid.data(), kWidth, kHeight}, spatial, fn);
-            keep(depth.data());
-        });
+        for (float* scratch : {static_cast<float*>(nullptr), transposed.data()}) {
+            subjects.emplace_back(std::string("spatial_") + variant[v].name + (scratch ? "_transposed" : "_rows"),
+                                  [&, fn, scratch] {
+                std::memcpy(depth.data(), source.data(), kPixels * sizeof(float));
+                filter::spatialFilterWith({depth.data(), amplitude.data(), invalid.data(), kWidth, kHeight}, spatial,
+                                          fn, scratch);
+                keep(depth.data());
+            });
+        }
     }
 
     for (Subject& s : subjects) {

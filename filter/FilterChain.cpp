@@ -13,19 +13,23 @@ namespace filter {
 void markNoDepth(const Planes& p, bool clearDepth) {
     const size_t n = p.pixels();
     constexpr float kInfinity = std::numeric_limits<float>::infinity();
+    // The planes never overlap: told so, the compiler vectorizes the loops
+    // (a byte store could otherwise alias any depth).
+    float* __restrict depth = p.depth;
+    uint8_t* __restrict invalid = p.invalid;
     // Written without branches so that the loops vectorize: one comparison
     // pair is false for 0, negatives, NaN and infinity alike.
     if (clearDepth) {
         for (size_t i = 0; i < n; ++i) {
-            const float d = p.depth[i];
+            const float d = depth[i];
             const bool present = d > 0.0f && d < kInfinity;
-            p.invalid[i] = uint8_t(present ? 0 : int(InvalidReason::NO_DEPTH));
-            p.depth[i] = present ? d : 0.0f;
+            invalid[i] = uint8_t(present ? 0 : int(InvalidReason::NO_DEPTH));
+            depth[i] = present ? d : 0.0f;
         }
     } else {
         for (size_t i = 0; i < n; ++i) {
-            const float d = p.depth[i];
-            p.invalid[i] = uint8_t(d > 0.0f && d < kInfinity ? 0 : int(InvalidReason::NO_DEPTH));
+            const float d = depth[i];
+            invalid[i] = uint8_t(d > 0.0f && d < kInfinity ? 0 : int(InvalidReason::NO_DEPTH));
         }
     }
 }
@@ -79,7 +83,7 @@ void FilterChain::run(float* depth, const float* amplitude, uint8_t* invalid, in
     if (current.flyingPixel.enabled) filter::removeFlyingPixels(p, current.flyingPixel);
     if (current.speckle.enabled) filter::removeSpeckles(p, current.speckle, seen.get(), region.get());
     if (current.median.enabled) filter::medianFilter(p, scratch.get());
-    if (current.spatial.enabled) filter::spatialFilter(p, current.spatial);
+    if (current.spatial.enabled) filter::spatialFilter(p, current.spatial, scratch.get());
     if (current.temporal.enabled) {
         filter::TemporalState state{average.get(), history.get(), captures};
         filter::temporalFilter(p, current.temporal, state);

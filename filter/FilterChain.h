@@ -38,7 +38,7 @@ private:
     FilterSettings current;
     int preparedWidth = 0;
     int preparedHeight = 0;
-    std::unique_ptr<float[]> scratch;       // median copy
+    std::unique_ptr<float[]> scratch;       // median copy, spatial transpose
     std::unique_ptr<int32_t[]> region;      // speckle regions
     std::unique_ptr<uint8_t[]> seen;        // speckle visits
     std::unique_ptr<float[]> average;       // temporal

@@ -12,6 +12,28 @@ int validCount(uint8_t history, int frames) {
     return __builtin_popcount(window);
 }
 
+// The filter where persistence removes nothing (a valid pixel counts
+// itself): the same average, without branches, so that the loop vectorizes.
+void averageOnly(const Planes& p, const TemporalSettings& s, TemporalState& state) {
+    const size_t n = p.pixels();
+    const float alpha = s.alpha, beta = 1.0f - s.alpha, resetMm = s.resetMm;
+    float* __restrict depth = p.depth;
+    float* __restrict averages = state.average;
+    uint8_t* __restrict history = state.history;
+    for (size_t i = 0; i < n; ++i) {
+        const bool wasValid = (history[i] & 1u) != 0;
+        const float d = depth[i];
+        const bool valid = d > 0.0f;
+        history[i] = uint8_t((history[i] << 1) | (valid ? 1u : 0u));
+        const float last = averages[i];
+        const float blended = alpha * d + beta * last;
+        const float average = (wasValid && std::fabs(d - last) <= resetMm) ? blended : d;
+        averages[i] = valid ? average : last;
+        depth[i] = valid ? average : d;
+    }
+    ++state.captures;
+}
+
 }  // namespace
 
 void temporalFilter(const Planes& p, const TemporalSettings& s, TemporalState& state) {
@@ -20,6 +42,10 @@ void temporalFilter(const Planes& p, const TemporalSettings& s, TemporalState& s
     // Right after a reset there are fewer captures than the window.
     const uint64_t seen = state.captures + 1;
     const int needed = seen < uint64_t(s.persistValid) ? int(seen) : s.persistValid;
+    if (needed <= 1) {
+        averageOnly(p, s, state);
+        return;
+    }
     for (size_t i = 0; i < n; ++i) {
         const bool wasValid = (state.history[i] & 1u) != 0;
         const float d = p.depth[i];

@@ -61,16 +61,23 @@ TEST(FilterVariants, AgreeWithThePortablePathBitForBit) {
             std::vector<uint8_t> invalid(input.size(), 0);
             std::vector<float> reference = input;
             spatialFilterWith({reference.data(), nullptr, invalid.data(), c.width, c.height}, c.settings,
-                              variants[0].spatialRow);
+                              variants[0].spatialRow, nullptr);
             ASSERT_NE(std::memcmp(reference.data(), input.data(), input.size() * sizeof(float)), 0)
                 << "the plane was smoothed";
-            for (size_t v = 1; v < count; ++v) {
-                std::vector<float> out = input;
-                spatialFilterWith({out.data(), nullptr, invalid.data(), c.width, c.height}, c.settings,
-                                  variants[v].spatialRow);
-                size_t first = 0;
-                while (first < out.size() && std::memcmp(&out[first], &reference[first], sizeof(float)) == 0) ++first;
-                EXPECT_EQ(first, out.size()) << variants[v].name << ": first difference at pixel " << first;
+            // Every row step, row by row and over the transposed plane.
+            std::vector<float> transposed(input.size());
+            for (size_t v = 0; v < count; ++v) {
+                for (float* scratch : {static_cast<float*>(nullptr), transposed.data()}) {
+                    if (v == 0 && !scratch) continue;
+                    std::vector<float> out = input;
+                    spatialFilterWith({out.data(), nullptr, invalid.data(), c.width, c.height}, c.settings,
+                                      variants[v].spatialRow, scratch);
+                    size_t first = 0;
+                    while (first < out.size() && std::memcmp(&out[first], &reference[first], sizeof(float)) == 0)
+                        ++first;
+                    EXPECT_EQ(first, out.size()) << variants[v].name << (scratch ? " transposed" : " rows")
+                                                 << ": first difference at pixel " << first;
+                }
             }
         }
     }
