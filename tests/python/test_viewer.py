@@ -145,6 +145,7 @@ def test_socket_streams_frames_and_refuses_bad_controls(view_kit: Path) -> None:
         app = create_app(config=view_kit)
         async with TestClient(TestServer(app, host="127.0.0.1")) as client:
             camera = app[VIEWER].camera
+            assert camera.sinks == (app[VIEWER].relay,)  # frames reach the relay as a sink of the camera
             first, second = await client.ws_connect("/ws"), await client.ws_connect("/ws")
             hello = await next_text(first)
             assert hello["intrinsics"]["width"] == 240 and hello["values"]["range_mm"] == 4000

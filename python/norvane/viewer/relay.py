@@ -1,7 +1,7 @@
 """One capture thread shared by every browser watching the camera.
 
-The thread reads the newest frame, packs it once and offers it to every
-client's slot. A slot holds one frame: a client whose socket is slow finds
+The thread reads the newest frame; the relay, a sink of the camera, packs
+it once and offers it to every client's slot. A slot holds one frame: a client whose socket is slow finds
 its unsent frame replaced by a newer one (counted as skipped), so it never
 holds back the camera or the other clients.
 """
@@ -68,7 +68,12 @@ class Client:
 
 
 class Relay:
-    """Reads `camera` on its own thread and hands each frame to every client."""
+    """Hands every frame `camera` delivers to every client: a frame sink of the camera.
+
+    A thread of its own drives the camera (it reads the newest frame); the
+    camera hands what it delivers to put(), which packs the frame once and
+    offers it to the clients on the event loop.
+    """
 
     def __init__(self, camera: norvane.Camera, loop: asyncio.AbstractEventLoop) -> None:
         self.camera = camera
@@ -80,16 +85,19 @@ class Relay:
         self.ended: Optional[str] = None
         self.on_end: Optional[Callable[[str, str], None]] = None  # ("failure" or "ended", the text)
         self._loop = loop
+        # A replay's host times are another run's clock: its frames age from their hand-out.
+        self._replay = camera.info.connection == "recording"
         self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._capture, name="norvane-viewer-capture", daemon=True)
+        self._thread = threading.Thread(target=self._drive, name="norvane-viewer-capture", daemon=True)
 
     def start(self) -> None:
+        self.camera.add_sink(self)
         self._thread.start()
 
     def close(self) -> None:
-        """Stops the capture thread and waits for it (call from any thread but the loop's)."""
+        """Stops driving the camera and waits for the thread; also ends the sink when the camera closes."""
         self._stop.set()
-        if self._thread.is_alive():
+        if self._thread.is_alive() and threading.current_thread() is not self._thread:
             self._thread.join()
 
     def subscribe(self) -> Client:
@@ -100,26 +108,30 @@ class Relay:
     def unsubscribe(self, client: Client) -> None:
         self.clients.discard(client)
 
-    def _capture(self) -> None:
-        # A replay's host times are another run's clock: its frames age from their hand-out.
-        replay = self.camera.info.connection == "recording"
+    def put(self, frame: norvane.Frame) -> None:
+        """Every frame the camera delivers, on the thread that read it."""
+        handed_out_ns = time.monotonic_ns()
+        try:
+            # Nobody watching: nothing to pack.
+            message = protocol.encode(frame) if self.clients else None
+        except Exception as error:  # reported, as a sink does, rather than raised into read()
+            self._stop.set()
+            self._post(self._end, "failure", f"the viewer could not pack a frame: {error}")
+            return
+        since_ns = handed_out_ns if self._replay else int(frame.received_ns)
+        if not self._post(self._publish, frame, message, since_ns):
+            self._stop.set()
+
+    def _drive(self) -> None:
         while not self._stop.is_set():
             try:
                 frame = self.camera.read(READ_TIMEOUT_S, latest=True)
-                handed_out_ns = time.monotonic_ns()
-                # Nobody watching: nothing to pack.
-                message = protocol.encode(frame) if frame is not None and self.clients else None
             except Exception as error:  # a camera failure ends the stream, not the server
                 self._post(self._end, "failure", f"the camera stopped delivering frames: {error}")
                 return
-            if frame is None:
-                if not self.camera.running:  # a recording played to its end: no frame will come
-                    what = "the recording ended" if replay else "the camera stopped streaming"
-                    self._post(self._end, "ended", f"{what}: {self.camera.info.source}")
-                    return
-                continue
-            since_ns = handed_out_ns if replay else int(frame.received_ns)
-            if not self._post(self._publish, frame, message, since_ns):
+            if frame is None and not self.camera.running:  # a recording played to its end: no frame will come
+                what = "the recording ended" if self._replay else "the camera stopped streaming"
+                self._post(self._end, "ended", f"{what}: {self.camera.info.source}")
                 return
 
     def _post(self, callback: Callable[..., None], *args: Any) -> bool:
