@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import array
 from functools import lru_cache
-from typing import Any, Callable, Dict, Optional, Tuple
+from typing import Any, Dict, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -30,11 +30,6 @@ def header(stamp_ns: int, frame_id: str) -> Header:
     return Header(stamp=Time(sec=stamp_ns // 1_000_000_000, nanosec=stamp_ns % 1_000_000_000), frame_id=frame_id)
 
 
-def _depth_or_nan(depth_mm: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
-    """Millimetres, NaN for the pixels without a depth (the ones Frame.points() leaves out)."""
-    return np.where(np.isfinite(depth_mm) & (depth_mm > 0), depth_mm, np.float32(np.nan))
-
-
 def camera_info(head: Header, lens: Intrinsics) -> CameraInfo:
     """The depth image's pinhole lens: K, P = [K | 0], no distortion, identity rectification."""
     k = lens.camera_matrix()
@@ -45,55 +40,86 @@ def camera_info(head: Header, lens: Intrinsics) -> CameraInfo:
 
 
 @lru_cache(maxsize=4)
-def _rays_metres(lens: Intrinsics) -> Tuple[npt.NDArray[np.float32], ...]:
-    """The x, y and z planes of each pixel's unit ray, in metres per millimetre of depth."""
-    rays = (lens.rays() / 1000.0).astype(np.float32)
+def _rays(lens: Intrinsics) -> Tuple[npt.NDArray[np.float32], ...]:
+    """The x, y and z planes of each pixel's ray: a point is its ray times its depth."""
+    rays = lens.rays().astype(np.float32)
     return tuple(np.ascontiguousarray(rays[..., axis]) for axis in range(3))
 
 
-class Messages:
-    """Builds the messages of one stream of frames, each kind's data in a buffer of its own.
+def _data_view(message: Any, shape: Tuple[int, ...], dtype: str) -> npt.NDArray[Any]:
+    """Gives message a zeroed data field of this shape and type, and a numpy view that writes into it."""
+    message.data = array.array("B", bytes(int(np.prod(shape)) * np.dtype(dtype).itemsize))
+    return np.frombuffer(message.data, dtype).reshape(shape)
 
-    A large message allocated anew for every frame costs more than filling
-    it: each kind's data buffer is kept and refilled, so a message must be
+
+class Messages:
+    """Builds the messages of one stream of frames: one message object per kind, kept across frames.
+
+    Each kind's message is made once for its size and encoding; every frame
+    then gets a new header and numpy refills the data in place. Making a
+    message and its 0.2 to 0.7 MB data anew for every frame costs more than
+    filling it, and rclpy takes the data field as it is. So a message must be
     published before the next of its kind is built (publish() has copied it
     when it returns).
     """
 
     def __init__(self) -> None:
-        self._buffers: Dict[str, Tuple["array.array[int]", npt.NDArray[Any]]] = {}
+        self._images: Dict[str, Tuple[Image, npt.NDArray[Any]]] = {}
+        self._cloud: Optional[Tuple[PointCloud2, npt.NDArray[np.float32]]] = None
+        self._info: Optional[Tuple[Intrinsics, CameraInfo]] = None
+        # The depth in metres, NaN where none: made once per frame for the depth image and the cloud.
+        self._metres: Optional[npt.NDArray[np.float32]] = None
+        self._metres_of: Optional[npt.NDArray[np.float32]] = None
 
-    def _buffer(self, kind: str, shape: Tuple[int, ...], dtype: str) -> Tuple["array.array[int]", npt.NDArray[Any]]:
-        held = self._buffers.get(kind)
+    def _image(self, head: Header, kind: str, shape: Tuple[int, ...], dtype: str) -> Tuple[Image, npt.NDArray[Any]]:
+        held = self._images.get(kind)
         if held is None or held[1].shape != shape or held[1].dtype != np.dtype(dtype):
-            data = array.array("B", bytes(int(np.prod(shape)) * np.dtype(dtype).itemsize))
-            held = self._buffers[kind] = (data, np.frombuffer(data, dtype).reshape(shape))
+            height, width = shape
+            message = Image(height=height, width=width, encoding=_ENCODINGS[dtype], is_bigendian=0,
+                            step=width * np.dtype(dtype).itemsize)
+            held = self._images[kind] = (message, _data_view(message, shape, dtype))
+        held[0].header = head
         return held
 
-    def _image(self, head: Header, kind: str, plane: npt.NDArray[Any], dtype: str,
-               fill: Callable[[npt.NDArray[Any]], None]) -> Image:
-        height, width = plane.shape
-        data, values = self._buffer(kind, plane.shape, dtype)
-        fill(values)
-        message = Image(header=head, height=height, width=width, encoding=_ENCODINGS[dtype],
-                        is_bigendian=0, step=width * values.itemsize)
-        message.data = data  # not copied again
-        return message
+    def _depth_metres(self, depth_mm: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
+        """Metres, NaN for the pixels without a depth (the ones Frame.points() leaves out)."""
+        if self._metres_of is not depth_mm:
+            if self._metres is None or self._metres.shape != depth_mm.shape:
+                self._metres = np.empty(depth_mm.shape, np.float32)
+            metres = self._metres
+            np.divide(depth_mm, np.float32(1000.0), out=metres)
+            valid = np.greater(metres, 0)
+            valid &= np.less(metres, np.inf)
+            np.copyto(metres, np.float32(np.nan), where=~valid)
+            self._metres_of = depth_mm  # held, so that identity means this frame's plane
+        assert self._metres is not None
+        return self._metres
 
     def image(self, head: Header, kind: str, plane: npt.NDArray[Any]) -> Image:
         """A mono image of a float32 (32FC1) or int16 (16SC1) plane, little-endian."""
-        dtype = "<f4" if plane.dtype == np.float32 else "<i2"
-        return self._image(head, kind, plane, dtype, lambda values: np.copyto(values, plane))
+        message, values = self._image(head, kind, plane.shape, "<f4" if plane.dtype == np.float32 else "<i2")
+        np.copyto(values, plane)
+        return message
 
     def depth(self, head: Header, depth_mm: npt.NDArray[np.float32], encoding: str) -> Image:
         """32FC1: metres, NaN where there is no depth (REP 118); 16UC1: whole millimetres, 0 where none."""
-        depth = _depth_or_nan(depth_mm)
+        metres = self._depth_metres(depth_mm)
         if encoding == "32FC1":
-            return self._image(head, "depth", depth, "<f4",
-                               lambda values: np.divide(depth, np.float32(1000.0), out=values))
-        millimetres = np.clip(np.rint(np.nan_to_num(depth, nan=0.0, copy=False)), 0, _MAX_MM)
-        return self._image(head, "depth", depth, "<u2",
-                           lambda values: np.copyto(values, millimetres, casting="unsafe"))
+            message, values = self._image(head, "depth", depth_mm.shape, "<f4")
+            np.copyto(values, metres)
+            return message
+        message, values = self._image(head, "depth", depth_mm.shape, "<u2")
+        millimetres = np.clip(np.rint(np.where(np.isnan(metres), np.float32(0), depth_mm)), 0, _MAX_MM)
+        np.copyto(values, millimetres, casting="unsafe")
+        return message
+
+    def camera_info(self, head: Header, lens: Intrinsics) -> CameraInfo:
+        """The lens's CameraInfo (see camera_info), made again only when the lens changes."""
+        if self._info is None or self._info[0] is not lens:
+            self._info = (lens, camera_info(head, lens))
+        message = self._info[1]
+        message.header = head
+        return message
 
     def point_cloud(self, head: Header, frame: Frame) -> Optional[PointCloud2]:
         """An organized cloud, one point per pixel in row-major order; None without a lens.
@@ -106,14 +132,17 @@ class Messages:
         if frame.depth is None or frame.amplitude is None or frame.intrinsics is None:
             return None
         height, width = frame.depth.shape
-        data, cloud = self._buffer("points", (height, width, len(_POINT_FIELDS)), "<f4")
-        depth = _depth_or_nan(frame.depth)
-        for axis, ray in enumerate(_rays_metres(frame.intrinsics)):
-            np.multiply(ray, depth, out=cloud[..., axis])
+        shape = (height, width, len(_POINT_FIELDS))
+        if self._cloud is None or self._cloud[1].shape != shape:
+            fields = [PointField(name=name, offset=4 * i, datatype=PointField.FLOAT32, count=1)
+                      for i, name in enumerate(_POINT_FIELDS)]
+            message = PointCloud2(height=height, width=width, fields=fields, is_bigendian=False,
+                                  point_step=_POINT_STEP, row_step=_POINT_STEP * width, is_dense=False)
+            self._cloud = (message, _data_view(message, shape, "<f4"))
+        message, cloud = self._cloud
+        message.header = head
+        metres = self._depth_metres(frame.depth)
+        for axis, ray in enumerate(_rays(frame.intrinsics)):
+            np.multiply(ray, metres, out=cloud[..., axis])
         cloud[..., 3] = frame.amplitude
-        fields = [PointField(name=name, offset=4 * i, datatype=PointField.FLOAT32, count=1)
-                  for i, name in enumerate(_POINT_FIELDS)]
-        message = PointCloud2(header=head, height=height, width=width, fields=fields, is_bigendian=False,
-                              point_step=_POINT_STEP, row_step=_POINT_STEP * width, is_dense=False)
-        message.data = data
         return message

@@ -142,7 +142,7 @@ class CameraNode:
                     wanted["depth"].publish(build.depth(head, frame.depth, self._settings["depth_encoding"]))
                 if frame.intrinsics is not None:
                     if "camera_info" in wanted:
-                        wanted["camera_info"].publish(messages.camera_info(head, frame.intrinsics))
+                        wanted["camera_info"].publish(build.camera_info(head, frame.intrinsics))
                     if "points" in wanted and self._settings["publish_points"]:
                         cloud = build.point_cloud(head, frame)
                         if cloud is not None:
