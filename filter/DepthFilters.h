@@ -32,7 +32,20 @@ void markNoDepth(const Planes& p, bool clearDepth);
 
 void rangeThreshold(const Planes& p, const RangeSettings& s);
 void amplitudeThreshold(const Planes& p, const AmplitudeSettings& s);
-void removeFlyingPixels(const Planes& p, const FlyingPixelSettings& s);
+
+// The stages that look at one pixel alone, in one pass: the no-depth
+// marking, then range and amplitude where enabled. The same as markNoDepth,
+// rangeThreshold and amplitudeThreshold in turn.
+struct ScreenSettings {
+    bool clearDepth;  // false: only the no-depth marking, the depths left as decoded
+    RangeSettings range;
+    AmplitudeSettings amplitude;
+};
+
+struct FilterVariant;
+// `candidates` scratch: width entries.
+void removeFlyingPixels(const Planes& p, const FlyingPixelSettings& s, int32_t* candidates,
+                        const FilterVariant& kernels);
 // `seen` (pixels() bytes) and `region` (pixels() entries) scratch.
 void removeSpeckles(const Planes& p, const SpeckleSettings& s, uint8_t* seen, int32_t* region);
 // `copy` scratch: pixels() floats.
@@ -47,17 +60,31 @@ struct TemporalState {
     uint8_t* history;
     uint64_t captures;  // seen since the last reset
 };
-void temporalFilter(const Planes& p, const TemporalSettings& s, TemporalState& state);
+void temporalFilter(const Planes& p, const TemporalSettings& s, TemporalState& state, const FilterVariant& kernels);
 
 // --- the vector paths ----------------------------------------------------
 // One vertical step of the spatial filter: row[i] is smoothed towards the
 // already filtered previous[i] where both are valid and closer than the
 // threshold.
 using SpatialRowFn = void (*)(const float* previous, float* row, int width, float alpha, float thresholdMm);
+using ScreenFn = void (*)(const Planes& p, const ScreenSettings& s);
+// Lists (as offsets from `centre`, ascending) the pixels of a run of `count`
+// that may be flying: valid, with a neighbour within `radius` along the
+// four lines more than the step nearer and one more than the step farther.
+// Every flying pixel meets this, so only these need the full rule. The run
+// keeps `radius` pixels from every border of a plane `stride` wide.
+using FlyingCandidatesFn = int (*)(const float* centre, ptrdiff_t stride, int count, int radius, float minStepMm,
+                                   float ratio, int32_t* candidates);
+// The temporal average of `count` pixels where persistence removes nothing.
+using TemporalAverageFn = void (*)(float* depth, float* average, uint8_t* history, size_t count, float alpha,
+                                   float resetMm);
 
 struct FilterVariant {
     const char* name;  // "scalar", "sse2", "neon"
     SpatialRowFn spatialRow;
+    ScreenFn screen;
+    FlyingCandidatesFn flyingCandidates;
+    TemporalAverageFn temporalAverage;
 };
 
 // The implementations built in that this CPU runs: the portable one first,

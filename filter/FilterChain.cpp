@@ -75,18 +75,17 @@ void FilterChain::reset() {
 void FilterChain::run(float* depth, const float* amplitude, uint8_t* invalid, int width, int height) {
     if (!depth || !amplitude || !invalid || width <= 0 || height <= 0) return;
     const filter::Planes p{depth, amplitude, invalid, width, height};
+    const filter::FilterVariant& k = kernels ? *kernels : filter::activeFilterVariant();
     const bool active = current.anyEnabled() && width == preparedWidth && height == preparedHeight;
-    filter::markNoDepth(p, active);
+    k.screen(p, {active, current.range, current.amplitude});
     if (!active) return;
-    if (current.range.enabled) filter::rangeThreshold(p, current.range);
-    if (current.amplitude.enabled) filter::amplitudeThreshold(p, current.amplitude);
-    if (current.flyingPixel.enabled) filter::removeFlyingPixels(p, current.flyingPixel);
+    if (current.flyingPixel.enabled) filter::removeFlyingPixels(p, current.flyingPixel, region.get(), k);
     if (current.speckle.enabled) filter::removeSpeckles(p, current.speckle, seen.get(), region.get());
     if (current.median.enabled) filter::medianFilter(p, scratch.get());
-    if (current.spatial.enabled) filter::spatialFilter(p, current.spatial, scratch.get());
+    if (current.spatial.enabled) filter::spatialFilterWith(p, current.spatial, k.spatialRow, scratch.get());
     if (current.temporal.enabled) {
         filter::TemporalState state{average.get(), history.get(), captures};
-        filter::temporalFilter(p, current.temporal, state);
+        filter::temporalFilter(p, current.temporal, state, k);
         captures = state.captures;
     }
 }

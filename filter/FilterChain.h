@@ -12,6 +12,10 @@
 
 namespace Norvane {
 
+namespace filter {
+struct FilterVariant;
+}
+
 class FilterChain {
 public:
     FilterChain() = default;
@@ -34,12 +38,17 @@ public:
 
     const FilterSettings& settings() const { return current; }
 
+    // The kernels the stages run: the fastest this CPU has unless told
+    // otherwise (tests and benchmarks compare the variants).
+    void useKernels(const filter::FilterVariant& variant) { kernels = &variant; }
+
 private:
     FilterSettings current;
+    const filter::FilterVariant* kernels = nullptr;  // null: the active variant
     int preparedWidth = 0;
     int preparedHeight = 0;
     std::unique_ptr<float[]> scratch;       // median copy, spatial transpose
-    std::unique_ptr<int32_t[]> region;      // speckle regions
+    std::unique_ptr<int32_t[]> region;      // speckle regions, flying-pixel candidates
     std::unique_ptr<uint8_t[]> seen;        // speckle visits
     std::unique_ptr<float[]> average;       // temporal
     std::unique_ptr<uint8_t[]> history;     // temporal

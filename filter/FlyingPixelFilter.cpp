@@ -1,7 +1,8 @@
-#include "filter/DepthFilters.h"
-
 #include <algorithm>
 #include <cmath>
+
+#include "filter/DepthFilters.h"
+#include "filter/FilterKernels.h"
 
 namespace Norvane {
 namespace filter {
@@ -11,6 +12,7 @@ namespace {
 // Opposite pairs are (-dx, -dy) and (+dx, +dy): horizontal, vertical and
 // both diagonals.
 constexpr int kDirections[4][2] = {{1, 0}, {0, 1}, {1, 1}, {1, -1}};
+constexpr int kMaxRadius = 3;
 
 // The depth `k` steps of `dir` away from (x, y); 0 outside the plane.
 inline float at(const Planes& p, int x, int y, const int* dir, int k) {
@@ -34,7 +36,6 @@ inline bool onJump(float d, float a, float b, float a2, float b2, float step) {
     return aFlat && bFlat;
 }
 
-
 // Whether any opposite pair within `radius` puts the pixel on a jump;
 // look(dir, k) is the depth k steps along direction dir.
 template <typename Look>
@@ -47,40 +48,94 @@ bool flyingAt(float d, float step, int radius, Look look) {
     return false;
 }
 
+// The offsets of the four directions in a plane `stride` pixels wide.
+inline void directionOffsets(ptrdiff_t stride, ptrdiff_t offset[4]) {
+    for (int dir = 0; dir < 4; ++dir) offset[dir] = ptrdiff_t(kDirections[dir][1]) * stride + kDirections[dir][0];
+}
+
 }  // namespace
 
-void removeFlyingPixels(const Planes& p, const FlyingPixelSettings& s) {
-    const int w = p.width, h = p.height;
+namespace detail {
+
+int flyingCandidatesScalar(const float* centre, ptrdiff_t stride, int count, int radius, float minStepMm,
+                           float ratio, int32_t* candidates) {
+    ptrdiff_t offset[4];
+    directionOffsets(stride, offset);
+    int n = 0;
+    for (int i = 0; i < count; ++i) {
+        const float* c = centre + i;
+        const float d = *c;
+        if (!(d > 0.0f)) continue;
+        float lo = INFINITY, hi = -INFINITY;
+        for (int k = 1; k <= radius; ++k) {
+            for (int dir = 0; dir < 4; ++dir) {
+                const float a = c[-k * offset[dir]], b = c[k * offset[dir]];
+                lo = std::min(lo, std::min(a, b));
+                hi = std::max(hi, std::max(a, b));
+            }
+        }
+        const float step = std::max(minStepMm, d * ratio);
+        if (hi - d > step && d - lo > step) candidates[n++] = i;
+    }
+    return n;
+}
+
+}  // namespace detail
+
+void removeFlyingPixels(const Planes& p, const FlyingPixelSettings& s, int32_t* candidates,
+                        const FilterVariant& kernels) {
+    const int w = p.width, h = p.height, radius = std::min(std::max(s.radius, 1), kMaxRadius);
     const float ratio = s.stepPercent / 100.0f;
     const auto flag = uint8_t(InvalidReason::FLYING_PIXEL);
-    // Inside this margin every pixel looked at lies on the plane: direct offsets.
-    const int margin = s.radius + 1;
+    // The rule reads pixels up to this far away; inside it, direct offsets.
+    const int margin = radius + 1;
     ptrdiff_t offset[4];
-    for (int dir = 0; dir < 4; ++dir) offset[dir] = ptrdiff_t(kDirections[dir][1]) * w + kDirections[dir][0];
-    // Decided on the stage's input: depths are cleared only afterwards, so
-    // a removed pixel still counts as a neighbour of the next.
-    for (int y = 0; y < h; ++y) {
-        const bool innerRow = y >= margin && y < h - margin;
-        for (int x = 0; x < w; ++x) {
-            const size_t i = size_t(y) * size_t(w) + size_t(x);
-            const float d = p.depth[i];
-            if (!(d > 0.0f)) continue;
-            const float step = std::max(s.minStepMm, d * ratio);
-            bool flying;
-            if (innerRow && x >= margin && x < w - margin) {
-                const float* centre = p.depth + i;
-                flying = flyingAt(d, step, s.radius, [&](int dir, int k) { return centre[k * offset[dir]]; });
-            } else {
-                flying = flyingAt(d, step, s.radius,
-                                  [&](int dir, int k) { return at(p, x, y, kDirections[dir], k); });
-            }
-            if (flying) p.invalid[i] = flag;
+    directionOffsets(w, offset);
+    auto decide = [&](int x, int y) {
+        const size_t i = size_t(y) * size_t(w) + size_t(x);
+        const float d = p.depth[i];
+        if (!(d > 0.0f)) return 0;
+        const float step = std::max(s.minStepMm, d * ratio);
+        bool flying;
+        if (y >= margin && y < h - margin && x >= margin && x < w - margin) {
+            const float* centre = p.depth + i;
+            flying = flyingAt(d, step, radius, [&](int dir, int k) { return centre[k * offset[dir]]; });
+        } else {
+            flying = flyingAt(d, step, radius, [&](int dir, int k) { return at(p, x, y, kDirections[dir], k); });
         }
+        if (!flying) return 0;
+        p.invalid[i] = flag;
+        return 1;
+    };
+    // Decided on the stage's input: a removed pixel still counts as a
+    // neighbour of the next, so a row is cleared only once no later row's
+    // rule reads it, `margin` rows on.
+    int flaggedInRow[kMaxRadius + 2] = {};
+    auto clearRow = [&](int y) {
+        if (!flaggedInRow[y % (margin + 1)]) return;
+        float* depth = p.depth + size_t(y) * size_t(w);
+        const uint8_t* invalid = p.invalid + size_t(y) * size_t(w);
+        for (int x = 0; x < w; ++x) depth[x] = invalid[x] == flag ? 0.0f : depth[x];
+    };
+    const bool innerRuns = w > 2 * radius;
+    for (int y = 0; y < h; ++y) {
+        int flagged = 0;
+        if (!innerRuns || y < radius || y >= h - radius) {
+            for (int x = 0; x < w; ++x) flagged += decide(x, y);
+        } else {
+            // Pixels whose neighbours within the radius all lie on the plane:
+            // the candidates only; the columns beside them, every pixel.
+            for (int x = 0; x < radius; ++x) flagged += decide(x, y);
+            const float* run = p.depth + size_t(y) * size_t(w) + size_t(radius);
+            const int found =
+                kernels.flyingCandidates(run, w, w - 2 * radius, radius, s.minStepMm, ratio, candidates);
+            for (int k = 0; k < found; ++k) flagged += decide(radius + candidates[k], y);
+            for (int x = w - radius; x < w; ++x) flagged += decide(x, y);
+        }
+        flaggedInRow[y % (margin + 1)] = flagged;
+        if (y >= margin) clearRow(y - margin);
     }
-    const size_t n = p.pixels();
-    for (size_t i = 0; i < n; ++i) {
-        if (p.invalid[i] == flag) p.depth[i] = 0.0f;
-    }
+    for (int y = std::max(0, h - margin); y < h; ++y) clearRow(y);
 }
 
 }  // namespace filter

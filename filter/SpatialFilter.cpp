@@ -1,7 +1,7 @@
 #include <cmath>
 
 #include "filter/DepthFilters.h"
-#include "filter/SpatialFilterSimd.h"
+#include "filter/FilterKernels.h"
 
 namespace Norvane {
 namespace filter {
@@ -15,49 +15,22 @@ inline float smoothed(float current, float previous, float alpha, float beta, fl
     return current;
 }
 
-void spatialRowScalar(const float* previous, float* row, int width, float alpha, float thresholdMm) {
-    const float beta = 1.0f - alpha;
-    for (int i = 0; i < width; ++i) row[i] = smoothed(row[i], previous[i], alpha, beta, thresholdMm);
-}
-
 // Left to right, then right to left, along one row.
 void horizontalPasses(float* row, int width, float alpha, float beta, float threshold) {
     for (int x = 1; x < width; ++x) row[x] = smoothed(row[x], row[x - 1], alpha, beta, threshold);
     for (int x = width - 2; x >= 0; --x) row[x] = smoothed(row[x], row[x + 1], alpha, beta, threshold);
 }
 
-constexpr size_t kMaxVariants = 2;
-
-struct VariantTable {
-    FilterVariant entries[kMaxVariants] = {};
-    size_t count = 0;
-    VariantTable() {
-        entries[count++] = {"scalar", spatialRowScalar};
-#if NORVANE_FILTER_X86
-        entries[count++] = {"sse2", detail::spatialRowSse2};
-#endif
-#if NORVANE_FILTER_NEON
-        entries[count++] = {"neon", detail::spatialRowNeon};
-#endif
-    }
-};
-
-const VariantTable& variantTable() {
-    static const VariantTable table;
-    return table;
-}
-
 }  // namespace
 
-const FilterVariant* filterVariants(size_t* count) {
-    *count = variantTable().count;
-    return variantTable().entries;
+namespace detail {
+
+void spatialRowScalar(const float* previous, float* row, int width, float alpha, float thresholdMm) {
+    const float beta = 1.0f - alpha;
+    for (int i = 0; i < width; ++i) row[i] = smoothed(row[i], previous[i], alpha, beta, thresholdMm);
 }
 
-const FilterVariant& activeFilterVariant() {
-    const VariantTable& t = variantTable();
-    return t.entries[t.count - 1];
-}
+}  // namespace detail
 
 namespace {
 

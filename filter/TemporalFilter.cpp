@@ -1,6 +1,7 @@
 #include <cmath>
 
 #include "filter/DepthFilters.h"
+#include "filter/FilterKernels.h"
 
 namespace Norvane {
 namespace filter {
@@ -12,15 +13,16 @@ int validCount(uint8_t history, int frames) {
     return __builtin_popcount(window);
 }
 
+}  // namespace
+
+namespace detail {
+
 // The filter where persistence removes nothing (a valid pixel counts
 // itself): the same average, without branches, so that the loop vectorizes.
-void averageOnly(const Planes& p, const TemporalSettings& s, TemporalState& state) {
-    const size_t n = p.pixels();
-    const float alpha = s.alpha, beta = 1.0f - s.alpha, resetMm = s.resetMm;
-    float* __restrict depth = p.depth;
-    float* __restrict averages = state.average;
-    uint8_t* __restrict history = state.history;
-    for (size_t i = 0; i < n; ++i) {
+void temporalAverageScalar(float* __restrict depth, float* __restrict averages, uint8_t* __restrict history,
+                           size_t count, float alpha, float resetMm) {
+    const float beta = 1.0f - alpha;
+    for (size_t i = 0; i < count; ++i) {
         const bool wasValid = (history[i] & 1u) != 0;
         const float d = depth[i];
         const bool valid = d > 0.0f;
@@ -31,19 +33,19 @@ void averageOnly(const Planes& p, const TemporalSettings& s, TemporalState& stat
         averages[i] = valid ? average : last;
         depth[i] = valid ? average : d;
     }
-    ++state.captures;
 }
 
-}  // namespace
+}  // namespace detail
 
-void temporalFilter(const Planes& p, const TemporalSettings& s, TemporalState& state) {
+void temporalFilter(const Planes& p, const TemporalSettings& s, TemporalState& state, const FilterVariant& kernels) {
     const size_t n = p.pixels();
     const float alpha = s.alpha, beta = 1.0f - s.alpha;
     // Right after a reset there are fewer captures than the window.
     const uint64_t seen = state.captures + 1;
     const int needed = seen < uint64_t(s.persistValid) ? int(seen) : s.persistValid;
     if (needed <= 1) {
-        averageOnly(p, s, state);
+        kernels.temporalAverage(p.depth, state.average, state.history, n, s.alpha, s.resetMm);
+        ++state.captures;
         return;
     }
     for (size_t i = 0; i < n; ++i) {
