@@ -5,21 +5,23 @@
 // with the keys of setFilterParameter (bench/run writes them from the
 // package's presets, their one home). The plane is a 240 x 180 scene of
 // slanted surfaces with depth edges, noise and holes, filtered afresh from
-// the same decoded plane in every call.
+// the same decoded plane in every call. Each preset is timed with every
+// kernel variant this CPU has (`preset_<name>_<variant>_us`: what a board
+// without the vector paths would pay).
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <iostream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "bench/BenchTiming.h"
 #include "device/HqvgaKernel.h"
 #include "filter/DepthFilters.h"
 #include "filter/FilterChain.h"
@@ -30,26 +32,12 @@ using namespace Norvane;
 namespace {
 
 constexpr int kRounds = 51;
-constexpr double kBatchSeconds = 0.002;
 constexpr int kWidth = hqvga::kWidth, kHeight = hqvga::kHeight;
 constexpr size_t kPixels = size_t(hqvga::kPixels);
 
-using Clock = std::chrono::steady_clock;
-inline void keep(const void* p) { asm volatile("" : : "r"(p) : "memory"); }
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-struct Subject {
-    Subject(std::string n, std::function<void()> r) : name(std::move(n)), run(std::move(r)) {}
-    std::string name;
-    std::function<void()> run;
-    int batch = 1;
-    std::vector<double> us;
-};
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
+using benchtiming::keep;
+using benchtiming::median;
+using benchtiming::Subject;
 
 // A floor, a wall and a box in front, 2 % holes, a few millimetres of noise.
 void scene(std::vector<float>& depth, std::vector<float>& amplitude) {
@@ -110,7 +98,11 @@ int main() {
         chains.emplace_back("preset_" + name, s);
     }
 
-    std::vector<FilterChain> runners(chains.size());
+    size_t variantCount = 0;
+    const filter::FilterVariant* variants = filter::filterVariants(&variantCount);
+    const filter::FilterVariant& active = filter::activeFilterVariant();
+
+    std::vector<std::unique_ptr<FilterChain>> runners;
     std::vector<Subject> subjects;
     subjects.emplace_back("decode", [&] {
         hqvga::decodeDepth(capture.data(), params, dDepth.data(), dAmplitude.data(), dConfidence.data());
@@ -121,26 +113,31 @@ int main() {
         std::memcpy(depth.data(), source.data(), kPixels * sizeof(float));
         keep(depth.data());
     });
-    for (size_t c = 0; c < chains.size(); ++c) {
-        runners[c].prepare(kWidth, kHeight);
-        runners[c].configure(chains[c].second);
-        FilterChain* chain = &runners[c];
-        subjects.emplace_back(chains[c].first, [&, chain] {
+    auto addChain = [&](const std::string& name, const FilterSettings& settings, const filter::FilterVariant& v) {
+        runners.push_back(std::make_unique<FilterChain>());
+        FilterChain* chain = runners.back().get();
+        chain->prepare(kWidth, kHeight);
+        chain->configure(settings);
+        chain->useKernels(v);
+        subjects.emplace_back(name, [&, chain] {
             std::memcpy(depth.data(), source.data(), kPixels * sizeof(float));
             chain->run(depth.data(), amplitude.data(), invalid.data(), kWidth, kHeight);
             keep(depth.data());
         });
+    };
+    for (const auto& chain : chains) addChain(chain.first, chain.second, active);
+    const size_t firstVariant = subjects.size();
+    for (const auto& chain : chains) {
+        if (chain.first.rfind("preset_", 0) != 0) continue;
+        for (size_t v = 0; v < variantCount; ++v) addChain(chain.first + "_" + variants[v].name, chain.second, variants[v]);
     }
-    size_t variants = 0;
-    const filter::FilterVariant* variant = filter::filterVariants(&variants);
     SpatialSettings spatial;
     spatial.enabled = true;
     std::vector<float> transposed(kPixels);
-    const size_t firstVariant = subjects.size();
-    for (size_t v = 0; v < variants; ++v) {
-        const filter::SpatialRowFn fn = variant[v].spatialRow;
+    for (size_t v = 0; v < variantCount; ++v) {
+        const filter::SpatialRowFn fn = variants[v].spatialRow;
         for (float* scratch : {static_cast<float*>(nullptr), transposed.data()}) {
-            subjects.emplace_back(std::string("spatial_") + variant[v].name + (scratch ? "_transposed" : "_rows"),
+            subjects.emplace_back(std::string("filter_spatial_") + variants[v].name + (scratch ? "_transposed" : "_rows"),
                                   [&, fn, scratch] {
                 std::memcpy(depth.data(), source.data(), kPixels * sizeof(float));
                 filter::spatialFilterWith({depth.data(), amplitude.data(), invalid.data(), kWidth, kHeight}, spatial,
@@ -150,31 +147,13 @@ int main() {
         }
     }
 
-    for (Subject& s : subjects) {
-        for (int i = 0; i < 3; ++i) s.run();
-        for (;;) {
-            auto t0 = Clock::now();
-            for (int i = 0; i < s.batch; ++i) s.run();
-            if (seconds(Clock::now() - t0) >= kBatchSeconds / 4 || s.batch >= (1 << 20)) break;
-            s.batch *= 2;
-        }
-    }
-    for (int round = 0; round < kRounds; ++round) {
-        for (Subject& s : subjects) {
-            auto t0 = Clock::now();
-            for (int i = 0; i < s.batch; ++i) s.run();
-            s.us.push_back(seconds(Clock::now() - t0) * 1e6 / s.batch);
-        }
-    }
+    benchtiming::timeInTurn(subjects, kRounds);
     const double decodeUs = median(subjects[0].us), copyUs = median(subjects[1].us);
-    std::printf("filters_decode_us %.6g us\n", decodeUs);
-    for (size_t i = 2; i < firstVariant; ++i) {
+    benchtiming::print("filters_decode_us", decodeUs, "us");
+    for (size_t i = 2; i < subjects.size(); ++i) {
         const double us = std::max(0.0, median(subjects[i].us) - copyUs);
-        std::printf("%s_us %.6g us\n", subjects[i].name.c_str(), us);
-        std::printf("%s_over_decode %.6g x\n", subjects[i].name.c_str(), us / decodeUs);
+        benchtiming::print((subjects[i].name + "_us").c_str(), us, "us");
+        if (i < firstVariant) benchtiming::print((subjects[i].name + "_over_decode").c_str(), us / decodeUs, "x");
     }
-    for (size_t i = firstVariant; i < subjects.size(); ++i)
-        std::printf("filter_spatial_%s_us %.6g us\n", subjects[i].name.substr(8).c_str(),
-                    std::max(0.0, median(subjects[i].us) - copyUs));
     return 0;
 }

@@ -71,8 +71,9 @@ using ScreenFn = void (*)(const Planes& p, const ScreenSettings& s);
 // Lists (as offsets from `centre`, ascending) the pixels of a run of `count`
 // that may be flying: valid, with a neighbour within `radius` along the
 // four lines more than the step nearer and one more than the step farther.
-// Every flying pixel meets this, so only these need the full rule. The run
-// keeps `radius` pixels from every border of a plane `stride` wide.
+// Every flying pixel meets this, so only these need the full rule. Rows are
+// `stride` apart; every pixel within `radius` of the run must be readable
+// (near a row's ends they are those of the rows beside it: more candidates).
 using FlyingCandidatesFn = int (*)(const float* centre, ptrdiff_t stride, int count, int radius, float minStepMm,
                                    float ratio, int32_t* candidates);
 // The temporal average of `count` pixels where persistence removes nothing.

@@ -56,6 +56,42 @@ int flyingCandidatesRun(const float* centre, ptrdiff_t stride, int count, float 
     return n + tail;
 }
 
+// The screen over whole groups of 16 pixels, for one choice of stages;
+// returns how many pixels it did.
+template <bool Clear, bool Range, bool Amplitude>
+size_t screenRun(const Planes& p, const ScreenSettings& s) {
+    const size_t n = p.pixels();
+    const float32x4_t zero = vdupq_n_f32(0.0f), infinity = vdupq_n_f32(INFINITY);
+    const float32x4_t rangeMin = vdupq_n_f32(s.range.minMm), rangeMax = vdupq_n_f32(s.range.maxMm);
+    const float32x4_t minAmplitude = vdupq_n_f32(s.amplitude.minAmplitude);
+    const uint32x4_t noDepth = vdupq_n_u32(unsigned(InvalidReason::NO_DEPTH));
+    const uint32x4_t outOfRange = vdupq_n_u32(unsigned(InvalidReason::OUT_OF_RANGE));
+    const uint32x4_t lowSignal = vdupq_n_u32(unsigned(InvalidReason::LOW_SIGNAL));
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        uint32x4_t codes[4];
+        for (int q = 0; q < 4; ++q) {
+            float* depth = p.depth + i + 4 * q;
+            const float32x4_t d = vld1q_f32(depth);
+            const uint32x4_t present = vandq_u32(vcgtq_f32(d, zero), vcltq_f32(d, infinity));
+            uint32x4_t code = vdupq_n_u32(0);
+            if (Amplitude) {
+                // Not at least the threshold: below it, or not a number.
+                code = vbicq_u32(lowSignal, vcgeq_f32(vld1q_f32(p.amplitude + i + 4 * q), minAmplitude));
+            }
+            if (Range) code = vbslq_u32(vorrq_u32(vcltq_f32(d, rangeMin), vcgtq_f32(d, rangeMax)), outOfRange, code);
+            code = vbslq_u32(present, code, noDepth);
+            codes[q] = code;
+            if (Clear) {
+                const uint32x4_t keep = vceqq_u32(code, vdupq_n_u32(0));
+                vst1q_f32(depth, vreinterpretq_f32_u32(vandq_u32(vreinterpretq_u32_f32(d), keep)));
+            }
+        }
+        vst1q_u8(p.invalid + i, packBytes(codes[0], codes[1], codes[2], codes[3]));
+    }
+    return i;
+}
+
 }  // namespace
 
 void spatialRowNeon(const float* previous, float* row, int width, float alpha, float thresholdMm) {
@@ -77,39 +113,15 @@ void spatialRowNeon(const float* previous, float* row, int width, float alpha, f
 }
 
 void screenNeon(const Planes& p, const ScreenSettings& s) {
-    const size_t n = p.pixels();
-    const float32x4_t zero = vdupq_n_f32(0.0f), infinity = vdupq_n_f32(INFINITY);
-    // A disabled range keeps every finite depth, a disabled threshold every amplitude.
-    const float32x4_t rangeMin = vdupq_n_f32(s.range.enabled ? s.range.minMm : -INFINITY);
-    const float32x4_t rangeMax = vdupq_n_f32(s.range.enabled ? s.range.maxMm : INFINITY);
-    const float32x4_t minAmplitude = vdupq_n_f32(s.amplitude.minAmplitude);
-    const uint32x4_t amplitudeOn = vdupq_n_u32(s.amplitude.enabled ? ~0u : 0u);
-    const uint32x4_t noDepth = vdupq_n_u32(unsigned(InvalidReason::NO_DEPTH));
-    const uint32x4_t outOfRange = vdupq_n_u32(unsigned(InvalidReason::OUT_OF_RANGE));
-    const uint32x4_t lowSignal = vdupq_n_u32(unsigned(InvalidReason::LOW_SIGNAL));
-    size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-        uint32x4_t codes[4];
-        for (int q = 0; q < 4; ++q) {
-            float* depth = p.depth + i + 4 * q;
-            const float32x4_t d = vld1q_f32(depth);
-            const uint32x4_t present = vandq_u32(vcgtq_f32(d, zero), vcltq_f32(d, infinity));
-            if (!s.clearDepth) {
-                codes[q] = vbicq_u32(noDepth, present);
-                continue;
-            }
-            const uint32x4_t out = vorrq_u32(vcltq_f32(d, rangeMin), vcgtq_f32(d, rangeMax));
-            const uint32x4_t low = vbicq_u32(amplitudeOn, vcgeq_f32(vld1q_f32(p.amplitude + i + 4 * q), minAmplitude));
-            uint32x4_t code = vandq_u32(low, lowSignal);
-            code = vbslq_u32(out, outOfRange, code);
-            code = vbslq_u32(present, code, noDepth);
-            codes[q] = code;
-            const uint32x4_t keep = vceqq_u32(code, vdupq_n_u32(0));
-            vst1q_f32(depth, vreinterpretq_f32_u32(vandq_u32(vreinterpretq_u32_f32(d), keep)));
-        }
-        vst1q_u8(p.invalid + i, packBytes(codes[0], codes[1], codes[2], codes[3]));
-    }
-    const Planes rest{p.depth + i, p.amplitude ? p.amplitude + i : nullptr, p.invalid + i, int(n - i), 1};
+    const bool range = s.clearDepth && s.range.enabled, amplitude = s.clearDepth && s.amplitude.enabled;
+    size_t done;
+    if (!s.clearDepth) done = screenRun<false, false, false>(p, s);
+    else if (range && amplitude) done = screenRun<true, true, true>(p, s);
+    else if (range) done = screenRun<true, true, false>(p, s);
+    else if (amplitude) done = screenRun<true, false, true>(p, s);
+    else done = screenRun<true, false, false>(p, s);
+    const size_t i = done;
+    const Planes rest{p.depth + i, p.amplitude ? p.amplitude + i : nullptr, p.invalid + i, int(p.pixels() - i), 1};
     screenScalar(rest, s);
 }
 

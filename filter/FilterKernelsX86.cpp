@@ -57,6 +57,46 @@ int flyingCandidatesRun(const float* centre, ptrdiff_t stride, int count, float 
     return n + tail;
 }
 
+// The screen over whole groups of 16 pixels, for one choice of stages;
+// returns how many pixels it did.
+template <bool Clear, bool Range, bool Amplitude>
+size_t screenRun(const Planes& p, const ScreenSettings& s) {
+    const size_t n = p.pixels();
+    const __m128 zero = _mm_setzero_ps(), infinity = _mm_set1_ps(INFINITY);
+    const __m128 rangeMin = _mm_set1_ps(s.range.minMm), rangeMax = _mm_set1_ps(s.range.maxMm);
+    const __m128 minAmplitude = _mm_set1_ps(s.amplitude.minAmplitude);
+    const __m128i noDepth = _mm_set1_epi32(int(InvalidReason::NO_DEPTH));
+    const __m128i outOfRange = _mm_set1_epi32(int(InvalidReason::OUT_OF_RANGE));
+    const __m128i lowSignal = _mm_set1_epi32(int(InvalidReason::LOW_SIGNAL));
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        __m128i codes[4];
+        for (int q = 0; q < 4; ++q) {
+            float* depth = p.depth + i + 4 * q;
+            const __m128 d = _mm_loadu_ps(depth);
+            const __m128 present = _mm_and_ps(_mm_cmpgt_ps(d, zero), _mm_cmplt_ps(d, infinity));
+            __m128i code = _mm_setzero_si128();
+            if (Amplitude) {
+                // Not at least the threshold: below it, or not a number.
+                const __m128 low = _mm_cmpnge_ps(_mm_loadu_ps(p.amplitude + i + 4 * q), minAmplitude);
+                code = _mm_and_si128(_mm_castps_si128(low), lowSignal);
+            }
+            if (Range) {
+                const __m128 out = _mm_or_ps(_mm_cmplt_ps(d, rangeMin), _mm_cmpgt_ps(d, rangeMax));
+                code = select(_mm_castps_si128(out), outOfRange, code);
+            }
+            code = select(_mm_castps_si128(present), code, noDepth);
+            codes[q] = code;
+            if (Clear) {
+                const __m128 keep = _mm_castsi128_ps(_mm_cmpeq_epi32(code, _mm_setzero_si128()));
+                _mm_storeu_ps(depth, _mm_and_ps(d, keep));
+            }
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p.invalid + i), packBytes(codes[0], codes[1], codes[2], codes[3]));
+    }
+    return i;
+}
+
 }  // namespace
 
 void spatialRowSse2(const float* previous, float* row, int width, float alpha, float thresholdMm) {
@@ -79,40 +119,15 @@ void spatialRowSse2(const float* previous, float* row, int width, float alpha, f
 }
 
 void screenSse2(const Planes& p, const ScreenSettings& s) {
-    const size_t n = p.pixels();
-    const __m128 zero = _mm_setzero_ps(), infinity = _mm_set1_ps(INFINITY);
-    // A disabled range keeps every finite depth, a disabled threshold every amplitude.
-    const __m128 rangeMin = _mm_set1_ps(s.range.enabled ? s.range.minMm : -INFINITY);
-    const __m128 rangeMax = _mm_set1_ps(s.range.enabled ? s.range.maxMm : INFINITY);
-    const __m128 minAmplitude = _mm_set1_ps(s.amplitude.minAmplitude);
-    const __m128 amplitudeOn = _mm_castsi128_ps(_mm_set1_epi32(s.amplitude.enabled ? -1 : 0));
-    const __m128i noDepth = _mm_set1_epi32(int(InvalidReason::NO_DEPTH));
-    const __m128i outOfRange = _mm_set1_epi32(int(InvalidReason::OUT_OF_RANGE));
-    const __m128i lowSignal = _mm_set1_epi32(int(InvalidReason::LOW_SIGNAL));
-    size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-        __m128i codes[4];
-        for (int q = 0; q < 4; ++q) {
-            float* depth = p.depth + i + 4 * q;
-            const __m128 d = _mm_loadu_ps(depth);
-            const __m128 present = _mm_and_ps(_mm_cmpgt_ps(d, zero), _mm_cmplt_ps(d, infinity));
-            if (!s.clearDepth) {
-                codes[q] = _mm_andnot_si128(_mm_castps_si128(present), noDepth);
-                continue;
-            }
-            const __m128 out = _mm_or_ps(_mm_cmplt_ps(d, rangeMin), _mm_cmpgt_ps(d, rangeMax));
-            const __m128 low =
-                _mm_andnot_ps(_mm_cmpge_ps(_mm_loadu_ps(p.amplitude + i + 4 * q), minAmplitude), amplitudeOn);
-            __m128i code = _mm_and_si128(_mm_castps_si128(low), lowSignal);
-            code = select(_mm_castps_si128(out), outOfRange, code);
-            code = select(_mm_castps_si128(present), code, noDepth);
-            codes[q] = code;
-            const __m128 keep = _mm_castsi128_ps(_mm_cmpeq_epi32(code, _mm_setzero_si128()));
-            _mm_storeu_ps(depth, _mm_and_ps(d, keep));
-        }
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p.invalid + i), packBytes(codes[0], codes[1], codes[2], codes[3]));
-    }
-    const Planes rest{p.depth + i, p.amplitude ? p.amplitude + i : nullptr, p.invalid + i, int(n - i), 1};
+    const bool range = s.clearDepth && s.range.enabled, amplitude = s.clearDepth && s.amplitude.enabled;
+    size_t done;
+    if (!s.clearDepth) done = screenRun<false, false, false>(p, s);
+    else if (range && amplitude) done = screenRun<true, true, true>(p, s);
+    else if (range) done = screenRun<true, true, false>(p, s);
+    else if (amplitude) done = screenRun<true, false, true>(p, s);
+    else done = screenRun<true, false, false>(p, s);
+    const size_t i = done;
+    const Planes rest{p.depth + i, p.amplitude ? p.amplitude + i : nullptr, p.invalid + i, int(p.pixels() - i), 1};
     screenScalar(rest, s);
 }
 

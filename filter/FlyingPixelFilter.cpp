@@ -21,28 +21,27 @@ inline float at(const Planes& p, int x, int y, const int* dir, int k) {
     return p.depth[size_t(yy) * size_t(p.width) + size_t(xx)];
 }
 
-// Whether the pixel of depth d lies on a jump between a and b, the pixels
-// r steps away on either side, rather than on a slope: the steps from a and
-// b out to the next pixels (a2, b2) are those of flat surfaces, small
-// against the jump. A slope steps alike all along and is kept.
-inline bool onJump(float d, float a, float b, float a2, float b2, float step) {
-    if (!(a > 0.0f) || !(b > 0.0f)) return false;
-    const float lo = std::min(a, b), hi = std::max(a, b);
-    if (!(d - lo > step && hi - d > step)) return false;
-    const float flat = std::max(step, (hi - lo) * 0.25f);
-    // No pixel further out (edge of the plane, no depth): no sign of a slope.
-    const bool aFlat = !(a2 > 0.0f) || std::fabs(a2 - a) <= flat;
-    const bool bFlat = !(b2 > 0.0f) || std::fabs(b2 - b) <= flat;
-    return aFlat && bFlat;
-}
-
-// Whether any opposite pair within `radius` puts the pixel on a jump;
-// look(dir, k) is the depth k steps along direction dir.
+// Whether any opposite pair within `radius` puts the pixel of depth d on a
+// jump rather than on a slope; look(dir, k) is the depth k steps along
+// direction dir. The pair a, b (r steps away on either side) must both have
+// depth, with d more than the step from each and between them, and sit on
+// flat ground: the steps from a and b out to the next pixels (a2, b2) are
+// small against the jump. A slope steps alike all along and is kept. The
+// pixels further out are looked up only for a pair that passes the rest.
 template <typename Look>
 bool flyingAt(float d, float step, int radius, Look look) {
     for (int r = 1; r <= radius; ++r) {
         for (int dir = 0; dir < 4; ++dir) {
-            if (onJump(d, look(dir, -r), look(dir, r), look(dir, -r - 1), look(dir, r + 1), step)) return true;
+            const float a = look(dir, -r), b = look(dir, r);
+            if (!(a > 0.0f) || !(b > 0.0f)) continue;
+            const float lo = std::min(a, b), hi = std::max(a, b);
+            if (!(d - lo > step && hi - d > step)) continue;
+            const float flat = std::max(step, (hi - lo) * 0.25f);
+            // No pixel further out (edge of the plane, no depth): no sign of a slope.
+            const float a2 = look(dir, -r - 1), b2 = look(dir, r + 1);
+            const bool aFlat = !(a2 > 0.0f) || std::fabs(a2 - a) <= flat;
+            const bool bFlat = !(b2 > 0.0f) || std::fabs(b2 - b) <= flat;
+            if (aFlat && bFlat) return true;
         }
     }
     return false;
@@ -123,14 +122,17 @@ void removeFlyingPixels(const Planes& p, const FlyingPixelSettings& s, int32_t* 
         if (!innerRuns || y < radius || y >= h - radius) {
             for (int x = 0; x < w; ++x) flagged += decide(x, y);
         } else {
-            // Pixels whose neighbours within the radius all lie on the plane:
-            // the candidates only; the columns beside them, every pixel.
-            for (int x = 0; x < radius; ++x) flagged += decide(x, y);
-            const float* run = p.depth + size_t(y) * size_t(w) + size_t(radius);
-            const int found =
-                kernels.flyingCandidates(run, w, w - 2 * radius, radius, s.minStepMm, ratio, candidates);
-            for (int k = 0; k < found; ++k) flagged += decide(radius + candidates[k], y);
-            for (int x = w - radius; x < w; ++x) flagged += decide(x, y);
+            // The candidates only. Near the ends of a row the run's
+            // neighbourhood wraps into the rows beside it: that only adds
+            // candidates, which the rule then decides on the plane itself.
+            // The first and last run stop where they would leave the plane.
+            const int x0 = y == radius ? radius : 0;
+            const int x1 = y == h - radius - 1 ? w - radius : w;
+            for (int x = 0; x < x0; ++x) flagged += decide(x, y);
+            const float* run = p.depth + size_t(y) * size_t(w) + size_t(x0);
+            const int found = kernels.flyingCandidates(run, w, x1 - x0, radius, s.minStepMm, ratio, candidates);
+            for (int k = 0; k < found; ++k) flagged += decide(x0 + candidates[k], y);
+            for (int x = x1; x < w; ++x) flagged += decide(x, y);
         }
         flaggedInRow[y % (margin + 1)] = flagged;
         if (y >= margin) clearRow(y - margin);
