@@ -10,6 +10,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <map>
 #include <optional>
@@ -23,6 +24,7 @@
 #include "python/FrameArrays.h"
 #include "python/FrameHandle.h"
 #include "python/FrameWait.h"
+#include "python/RecordingPlanes.h"
 #ifdef NORVANE_SIMULATED_KIT
 #include "sdk/evk/EvkScene.h"
 #endif
@@ -119,6 +121,32 @@ std::pair<py::array_t<float>, py::array_t<uint8_t>> sceneTruth(const std::string
 }
 #endif
 
+// Depth in millimetres (float32) as metres into `out` (a writable buffer of
+// the same byte size); returns the indices and millimetres of the pixels
+// whose metres do not give them back bit for bit.
+std::pair<py::array_t<uint32_t>, py::array_t<float>> metresIntoBuffer(
+    const py::array_t<float, py::array::c_style | py::array::forcecast>& depthMm, const py::buffer& out) {
+    const py::buffer_info target = out.request(true);
+    const size_t count = size_t(depthMm.size());
+    if (size_t(target.size) * size_t(target.itemsize) != count * sizeof(float))
+        throw py::value_error("out must hold exactly the depth plane's float32 bytes");
+    thread_local std::vector<uint32_t> exact;
+    const float* mm = depthMm.data();
+    {
+        py::gil_scoped_release released;
+        metresInto(mm, count, static_cast<unsigned char*>(target.ptr), exact);
+    }
+    py::array_t<uint32_t> index(py::ssize_t(exact.size()));
+    py::array_t<float> values(py::ssize_t(exact.size()));
+    uint32_t* indexOut = index.mutable_data();
+    float* valuesOut = values.mutable_data();
+    for (size_t i = 0; i < exact.size(); ++i) {
+        indexOut[i] = exact[i];
+        std::memcpy(&valuesOut[i], &mm[exact[i]], sizeof(float));  // the bits, NaN payloads too
+    }
+    return {index, values};
+}
+
 }  // namespace
 
 }  // namespace python
@@ -174,6 +202,8 @@ PYBIND11_MODULE(_native, m) {
     m.def("check_filters", [](const std::map<std::string, double>& values) {
         Norvane::python::filterSettings(values);
     });
+    // Recordings: depth in metres written straight into the chunk being filled.
+    m.def("metres_into", &Norvane::python::metresIntoBuffer, py::arg("depth_mm"), py::arg("out"));
 #ifdef NORVANE_SIMULATED_KIT
     m.attr("SIMULATED_KIT") = true;
     m.def("scene_truth", &Norvane::python::sceneTruth, py::arg("scene"), py::arg("width"), py::arg("height"));

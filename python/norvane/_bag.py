@@ -36,6 +36,7 @@ from typing import Any, Deque, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
+from . import _native
 from .errors import RecordingError
 
 try:
@@ -151,20 +152,19 @@ def depth_to_metres(depth_mm: np.ndarray, scratch: Optional[Dict[str, np.ndarray
                     ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Metres as float32 for REP 118, and the pixels that do not come back exactly.
 
-    scratch: arrays kept between calls for the intermediate results (the
-    metres returned are then one of them, valid until the next call).
+    One float32 division per pixel, the quotient rounded once to the nearest
+    float32; returns the metres, the row-major indices (uint32) of the pixels
+    whose metres times 1000 are not the millimetres bit for bit, and those
+    millimetres. scratch: arrays kept between calls (the metres returned are
+    then one of them, valid until the next call).
     """
+    depth_mm = np.ascontiguousarray(depth_mm, dtype=np.float32)
     if scratch is None or scratch.get("metres", np.empty(0)).shape != depth_mm.shape:
         scratch = {} if scratch is None else scratch
-        scratch.update(metres=np.empty(depth_mm.shape, np.float32), back=np.empty(depth_mm.shape, np.float32),
-                       wrong=np.empty(depth_mm.shape, bool))
-    # One float32 division: the quotient rounded once, to the nearest float32.
-    with np.errstate(all="ignore"):  # NaN, infinities and tiny values are bit-checked below
-        metres = np.divide(depth_mm, np.float32(1000.0), out=scratch["metres"], dtype=np.float32)
-        back = np.multiply(metres, np.float32(1000.0), out=scratch["back"], dtype=np.float32)
-    differs = np.not_equal(back.view(np.uint32), depth_mm.view(np.uint32), out=scratch["wrong"])
-    wrong = np.flatnonzero(differs).astype(np.uint32)
-    return metres, wrong, depth_mm.reshape(-1)[wrong]
+        scratch["metres"] = np.empty(depth_mm.shape, np.float32)
+    metres = scratch["metres"]
+    wrong, exact = _native.metres_into(depth_mm, metres)
+    return metres, wrong, exact
 
 
 def metres_to_depth(metres: np.ndarray) -> np.ndarray:
@@ -453,19 +453,22 @@ class Recorder:
         stamp = _stamp(stamp_ns)
         sequence = index & 0xFFFFFFFF
         add = self._writer.add_message
+        add_into = self._writer.add_message_into
         exact_index: Any = b""
         exact_mm: Any = b""
         for name in self.planes:
-            pixels: Any = data[name]
-            if name == "depth":
-                pixels, exact_index, exact_mm = depth_to_metres(
-                    np.frombuffer(pixels, dtype="<f4").reshape(shape), self._scratch)
             key = (name, shape)
             prefix = self._image_prefixes.get(key)
             if prefix is None:
                 prefix = self._image_prefixes[key] = _image_prefix(
                     shape, PLANE_ENCODINGS[name], PLANE_DTYPES[name].itemsize)
-            add(self._channels[PLANE_TOPICS[name]], stamp_ns, stamp_ns, sequence, (stamp, prefix, pixels))
+            channel = self._channels[PLANE_TOPICS[name]]
+            if name == "depth":  # the metres go straight into the chunk
+                with add_into(channel, stamp_ns, stamp_ns, sequence, (stamp, prefix), len(data[name])) as metres:
+                    exact_index, exact_mm = _native.metres_into(
+                        np.frombuffer(data[name], dtype="<f4"), metres)
+            else:
+                add(channel, stamp_ns, stamp_ns, sequence, (stamp, prefix, data[name]))
         if self._info_tail is not None:
             add(self._channels[TOPIC_CAMERA_INFO], stamp_ns, stamp_ns, sequence, (stamp, self._info_tail))
         count = _COUNT.pack(len(exact_index))

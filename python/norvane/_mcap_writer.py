@@ -4,8 +4,10 @@ The records are the mcap package's own (mcap.records); what this adds to
 its Writer is control over the chunk: the zstd level (the package always
 uses zstd's default, which costs several times level 1 for a few per cent
 of size on camera planes), a chunk that ends only between frames, so a
-finished chunk always holds whole frames, and messages packed without a
-copy per record. Schemas, channels and metadata go outside the chunks, at
+finished chunk always holds whole frames, messages packed without a copy
+per record (a message's data may be written straight into the chunk), and a
+compressed chunk checked by its compression's own checksum instead of a
+second pass for MCAP's CRC. Schemas, channels and metadata go outside the chunks, at
 the start of the file, so every chunk can be read on its own.
 """
 
@@ -43,20 +45,25 @@ _LENGTH = struct.Struct("<Q")
 _CHUNK_FIXED = _CHUNK.size - 9 + _LENGTH.size
 
 
-def _compressor(compression: str) -> Tuple[str, Callable[[memoryview], Buffer]]:
-    """The chunk's compression name as MCAP spells it, and the function that compresses."""
+def _compressor(compression: str) -> Tuple[str, Callable[[memoryview], Buffer], bool]:
+    """The chunk's compression name as MCAP spells it, the function that compresses, and whether
+    what it makes carries a checksum of the uncompressed data of its own."""
     if compression == "zstd":
         import zstandard
 
         # Level 1: on noisy float planes zstd's default level (3) costs
         # five to seven times as much for 10 % less.
-        return "zstd", zstandard.ZstdCompressor(level=1).compress
+        return "zstd", zstandard.ZstdCompressor(level=1, write_checksum=True).compress, True
     if compression == "lz4":
         import lz4.frame  # type: ignore[import-untyped]
 
-        return "lz4", lz4.frame.compress
+        def compress(data: memoryview) -> bytes:
+            out: bytes = lz4.frame.compress(data, content_checksum=True)
+            return out
+
+        return "lz4", compress, True
     if compression == "none":
-        return "", lambda data: data
+        return "", lambda data: data, False
     raise ValueError(f"unknown chunk compression {compression!r}")
 
 
@@ -71,7 +78,7 @@ class McapFileWriter:
 
     def __init__(self, stream: IO[bytes], *, profile: str, library: str, compression: str) -> None:
         self._stream = stream
-        self._compression, self._compress = _compressor(compression)
+        self._compression, self._compress, self._self_checked = _compressor(compression)
         self._builder = RecordBuilder()
         self._schemas: List[Schema] = []
         self._channels: List[Channel] = []
@@ -128,28 +135,49 @@ class McapFileWriter:
     def add_message(self, channel_id: int, log_time: int, publish_time: int, sequence: int,
                     data: Sequence[Buffer]) -> None:
         """Adds a message, its data given in pieces, to the chunk being filled; `end_chunk` writes the chunk."""
+        self._add(channel_id, log_time, publish_time, sequence, data, 0)
+
+    def add_message_into(self, channel_id: int, log_time: int, publish_time: int, sequence: int,
+                         data: Sequence[Buffer], size: int) -> memoryview:
+        """Adds a message whose data is `data` and then `size` more bytes, which the caller writes
+        into the view returned, and releases it (`with ... as view:`) before the next call."""
+        start = self._add(channel_id, log_time, publish_time, sequence, data, size)
+        return memoryview(self._chunk)[start:start + size]
+
+    def _add(self, channel_id: int, log_time: int, publish_time: int, sequence: int,
+             data: Sequence[Buffer], reserve: int) -> int:
         if self._chunk_bytes == 0:
             self._chunk_start = self._chunk_end = log_time
-        self._chunk_start = min(self._chunk_start, log_time)
-        self._chunk_end = max(self._chunk_end, log_time)
+        elif log_time < self._chunk_start:
+            self._chunk_start = log_time
+        elif log_time > self._chunk_end:
+            self._chunk_end = log_time
         self._chunk_index.setdefault(channel_id, []).append((log_time, self._chunk_bytes))
-        pieces = [memoryview(piece).cast("B") for piece in data]
-        size = sum(piece.nbytes for piece in pieces)
+        pieces = [piece if isinstance(piece, bytes) else memoryview(piece).cast("B") for piece in data]
+        size = reserve + sum(len(piece) for piece in pieces)
         self._put(_MESSAGE.pack(Opcode.MESSAGE, _MESSAGE_FIXED + size, channel_id, sequence,
                                 log_time, publish_time))
         for piece in pieces:
             self._put(piece)
+        start = self._chunk_bytes
+        if reserve:
+            self._grow(start + reserve)
+            self._chunk_bytes = start + reserve
         if self._messages == 0:
             self._start_time = self._end_time = log_time
         self._start_time = min(self._start_time, log_time)
         self._end_time = max(self._end_time, log_time)
         self._message_counts[channel_id] += 1
         self._messages += 1
+        return start
+
+    def _grow(self, end: int) -> None:
+        if end > len(self._chunk):
+            self._chunk += bytes(max(end - len(self._chunk), len(self._chunk) // 2))
 
     def _put(self, piece: Buffer) -> None:
         end = self._chunk_bytes + len(piece)
-        if end > len(self._chunk):
-            self._chunk += bytes(max(end - len(self._chunk), len(self._chunk) // 2))
+        self._grow(end)
         self._chunk[self._chunk_bytes:end] = piece
         self._chunk_bytes = end
 
@@ -160,10 +188,14 @@ class McapFileWriter:
         chunk_offset = self._stream.tell()
         with memoryview(self._chunk)[:self._chunk_bytes] as data:
             compressed = self._compress(data)
+            # A compressed chunk is checked by the checksum its compression
+            # carries (readers verify it as they decompress); MCAP's own CRC
+            # is then 0, "not computed", saving a second pass over the data.
+            crc = 0 if self._self_checked else zlib.crc32(data)
             # The chunk record as mcap.records.Chunk writes it, without one more copy of the data.
             self._stream.write(_CHUNK.pack(
                 Opcode.CHUNK, _CHUNK_FIXED + len(self._compression) + len(compressed),
-                self._chunk_start, self._chunk_end, self._chunk_bytes, zlib.crc32(data),
+                self._chunk_start, self._chunk_end, self._chunk_bytes, crc,
                 len(self._compression)) + self._compression.encode() + _LENGTH.pack(len(compressed)))
             self._stream.write(compressed)
             compressed_size = len(compressed)

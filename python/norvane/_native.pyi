@@ -1,5 +1,5 @@
 # The package's private extension (python/NativeModule.cpp).
-from typing import Dict, Optional, Tuple
+from typing import Any, Dict, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -18,6 +18,8 @@ _Taken = Tuple[
 ]
 
 def check_filters(values: Dict[str, float]) -> None: ...
+def metres_into(depth_mm: npt.NDArray[np.float32], out: Union[bytearray, memoryview, npt.NDArray[Any]]
+                ) -> Tuple[npt.NDArray[np.uint32], npt.NDArray[np.float32]]: ...
 
 class Camera:
     def __init__(self) -> None: ...

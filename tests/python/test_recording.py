@@ -125,8 +125,8 @@ def test_rosbags_reads_it_as_a_ros2_bag(session):
 
 def test_the_file_is_ros2_cdr_in_checked_chunks_of_whole_frames(session):
     from mcap.reader import make_reader
-    from mcap.records import Message, MessageIndex
-    from mcap.stream_reader import StreamReader
+    from mcap.records import Chunk, Message, MessageIndex
+    from mcap.stream_reader import StreamReader, breakup_chunk
     from mcap_ros2._dynamic import serialize_dynamic
     from mcap_ros2.decoder import DecoderFactory
 
@@ -147,12 +147,15 @@ def test_the_file_is_ros2_cdr_in_checked_chunks_of_whole_frames(session):
             assert encode(decode(message.data)) == message.data, channel.topic
             if count == 50:
                 break
-    # Every chunk (its CRC checked) ends with a frame's last message.
+    # Every chunk ends with a frame's last message, and a zstd chunk carries
+    # zstd's checksum (it stands for MCAP's CRC, left 0).
     last, chunk_ends = None, []
     with open(path, "rb") as file:
-        for record in StreamReader(file, validate_crcs=True).records:
-            if isinstance(record, Message):
-                last = record
+        for record in StreamReader(file, validate_crcs=True, emit_chunks=True).records:
+            if isinstance(record, Chunk):
+                assert record.compression == "zstd" and record.uncompressed_crc == 0
+                assert record.data[4] & 0x04, "the zstd frame's content checksum flag"
+                last = breakup_chunk(record)[-1]
             elif isinstance(record, MessageIndex) and last is not None:
                 chunk_ends.append(last.channel_id)
                 last = None
@@ -209,6 +212,8 @@ def test_depth_values_that_metres_cannot_hold_come_back_exactly(tmp_path):
     scratch = {}  # the writer's arrays, reused from frame to frame
     for plane in (depth, depth[::-1].copy(), depth[:90]):
         metres, wrong, exact = recording.depth_to_metres(plane, scratch)
+        with np.errstate(all="ignore"):  # the metres are numpy's float32 quotient, bit for bit
+            assert metres.tobytes() == np.divide(plane, np.float32(1000), dtype=np.float32).tobytes()
         back = _bag.metres_to_depth(metres)
         back.reshape(-1)[wrong] = exact
         assert back.tobytes() == plane.tobytes()
