@@ -280,3 +280,23 @@ def test_pixels_without_depth_are_nan_in_metres_and_points_and_0_in_millimetres(
     ]
     for what, actual, expected in cases:
         np.testing.assert_allclose(actual, expected, rtol=1e-6, equal_nan=True, err_msg=what)
+
+
+def test_the_node_is_its_cameras_sink_and_ends_when_the_camera_closes(ros, kit):
+    import threading
+
+    from norvane.ros2.node import CameraNode
+
+    ended, done = [], threading.Event()
+    camera = norvane.open(kit)
+    node = CameraNode(camera, lambda error: (ended.append(error), done.set()), name="sink_test")
+    try:
+        node.start()
+        assert len(camera.sinks) == 1
+        got = collect(ros, {"/sink_test/depth/image_raw": Image}, lambda got: got["/sink_test/depth/image_raw"])
+        assert got["/sink_test/depth/image_raw"], "frames were published"
+        camera.close()  # by someone else than the node
+        assert done.wait(PROMPT_EXIT_S) and ended == ["the camera was closed"]
+    finally:
+        node.close()
+        node.node.destroy_node()

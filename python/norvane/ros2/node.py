@@ -1,10 +1,14 @@
-"""The camera node: publishes every frame it reads, its parameters drive the camera's controls.
+"""The camera node: publishes every frame its camera delivers, its parameters drive the camera's controls.
 
-A capture thread reads the newest frame (a recording's next) and publishes it; the executor's
-thread answers parameter requests and publishes /diagnostics once a second.
-Controls are set on the camera from the executor's thread while the capture
-thread reads (the camera allows that); only a mode change, which restarts
-the stream, waits for the read in progress.
+The node is a sink of its camera: the camera hands it each frame a read
+delivers, and it keeps the newest for its publishing thread, so publishing
+never holds up a read. Its capture thread drives the reads (the newest
+frame of a live camera, a recording's every frame in turn, each once the
+one before is taken); the executor's thread answers parameter requests and
+publishes /diagnostics once a second. Controls are set on the camera from
+the executor's thread while the capture thread reads (the camera allows
+that); only a mode change, which restarts the stream, waits for the read in
+progress. Closing the camera ends the node.
 """
 
 from __future__ import annotations
@@ -36,11 +40,47 @@ DEPTH_TOPICS = {"depth": "~/depth/image_raw", "camera_info": "~/depth/camera_inf
 RAW_TOPICS = {"raw": "~/raw/image_raw"}
 
 
-class CameraNode:
-    """A ROS 2 node (`node`) that publishes `camera`'s frames; start() starts the camera and the capture thread.
+class _FrameSlot:
+    """The node's sink: the newest frame delivered, until the publishing thread takes it."""
 
-    on_end(error) is called from the capture thread when the stream ends:
-    error None for a recording played to its end, else the failure's text.
+    def __init__(self) -> None:
+        self._ready = threading.Condition()
+        self._frame: Optional[Frame] = None
+        self._busy = False  # a taken frame is being published
+        self.ended = False  # the camera closed
+
+    def put(self, frame: Frame) -> None:
+        with self._ready:
+            self._frame = frame  # a newer frame replaces one not yet taken
+            self._ready.notify_all()
+
+    def close(self) -> None:
+        with self._ready:
+            self.ended = True
+            self._ready.notify_all()
+
+    def take(self) -> Optional[Frame]:
+        """The next frame to publish, waiting for one; None once the camera closed."""
+        with self._ready:
+            self._busy = False
+            self._ready.notify_all()
+            self._ready.wait_for(lambda: self._frame is not None or self.ended)
+            frame, self._frame = self._frame, None
+            self._busy = frame is not None
+            return frame
+
+    def wait_idle(self, timeout: float) -> bool:
+        """Waits until every frame put has been published; False when that took longer than timeout."""
+        with self._ready:
+            return self._ready.wait_for(lambda: (self._frame is None and not self._busy) or self.ended, timeout)
+
+
+class CameraNode:
+    """A ROS 2 node (`node`) that publishes `camera`'s frames; start() starts the camera and the node's threads.
+
+    on_end(error) is called once, from one of the node's threads, when the
+    stream ends before close(): error None for a recording played to its end
+    and published, else the reason (the camera failed or was closed).
     """
 
     def __init__(self, camera: Camera, on_end: Callable[[Optional[str]], None], name: str = DEFAULT_NAME) -> None:
@@ -55,6 +95,9 @@ class CameraNode:
         self._stream = threading.Lock()  # held by a read; a restart waits for it
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._capture, name="norvane-ros2-capture", daemon=True)
+        self._slot = _FrameSlot()
+        self._publisher = threading.Thread(target=self._publish_frames, name="norvane-ros2-publish", daemon=True)
+        self._ended = threading.Lock()  # on_end is called once
         self._publishers: Dict[str, Publisher[Any]] = {}
         self._lens_warned = False
         self._messages = messages.Messages()  # used by the capture thread alone
@@ -83,14 +126,25 @@ class CameraNode:
         self.node.add_on_set_parameters_callback(self._on_set)
         self.camera.start(self._settings["output"])
         self.node.create_timer(DIAGNOSTICS_PERIOD_S, self._publish_diagnostics)
+        self.camera.add_sink(self._slot)
+        self._publisher.start()
         self._thread.start()
 
     def close(self) -> None:
-        """Ends the capture thread, then closes the camera."""
+        """Ends the capture thread, closes the camera (which ends its sink), then ends the publishing thread."""
         self._stop.set()
         if self._thread.is_alive():
             self._thread.join()
-        self.camera.close()
+        try:
+            self.camera.close()
+        finally:
+            self._slot.close()
+            if self._publisher.is_alive():
+                self._publisher.join()
+
+    def _end(self, error: Optional[str]) -> None:
+        if not self._stop.is_set() and self._ended.acquire(blocking=False):
+            self._on_end(error)
 
     def _make_publishers(self) -> None:
         topics = RAW_TOPICS if self._settings["output"] == "raw" else DEPTH_TOPICS
@@ -105,20 +159,40 @@ class CameraNode:
 
     # --- frames -------------------------------------------------------------------
     def _capture(self) -> None:
-        while not self._stop.is_set():
+        """Drives the camera's reads; the camera hands each frame to the slot."""
+        while not self._stop.is_set() and not self._slot.ended:
             try:
+                # A recording's frames are all published: the next is read once the last is out.
+                if self._recorded and not self._slot.wait_idle(READ_TIMEOUT_S):
+                    continue
                 with self._stream:
                     # A live camera's newest frame; a recording's every frame, in turn.
                     frame = (self.camera.read(READ_TIMEOUT_S, latest=not self._recorded)
                              if self.camera.running else None)
                     running = self.camera.running
-                if frame is not None:
-                    self._publish(frame)
-                elif not running:  # a recording played to its end
-                    self._on_end(None)
+                if frame is None and not running:
+                    if self._slot.ended or self.camera.closed:
+                        self._end("the camera was closed")
+                        return
+                    # A recording played to its end: done once its last frame is out.
+                    while not self._slot.wait_idle(READ_TIMEOUT_S) and not self._stop.is_set():
+                        pass
+                    self._end(None)
                     return
             except Exception as error:  # a camera failure ends the node with its reason
-                self._on_end(f"the camera stopped delivering frames: {error}")
+                self._end(f"the camera stopped delivering frames: {error}")
+                return
+
+    def _publish_frames(self) -> None:
+        while True:
+            frame = self._slot.take()
+            if frame is None:  # the camera closed
+                self._end("the camera was closed")
+                return
+            try:
+                self._publish(frame)
+            except Exception as error:  # as a failing camera: the node ends with its reason
+                self._end(f"publishing a frame failed: {error}")
                 return
 
     def _stamp_ns(self, frame: Frame) -> int:
