@@ -20,7 +20,7 @@ pytest.importorskip("mcap_ros2")
 from mcap_ros2.writer import Writer as Ros2Writer  # noqa: E402
 
 import norvane
-from norvane import _bag, recording
+from norvane import _bag, _native, recording
 from norvane.cli import main
 
 SECONDS = 10.0
@@ -188,6 +188,25 @@ def test_every_compression_and_plane_set_reads_back_everywhere(tmp_path):
                       if c.msgtype == "sensor_msgs/msg/Image"]
         assert set(counts.values()) == {5} and len(counts) == len(planes) + 1 + ("raw" not in planes)
         assert (images[0].height, images[0].width, images[0].step) == (6, 4, 4 * (2 if "raw" in planes else 4))
+
+
+def test_each_compression_finds_a_damaged_chunk(tmp_path):
+    # zstd and lz4 chunks are checked by their own checksums (MCAP's CRC is 0), plain ones by the CRC.
+    depth = np.random.default_rng(11).uniform(500, 4000, (60, 80)).astype(np.float32)
+    for compression in ("zstd", "lz4", "none"):
+        path = tmp_path / f"{compression}.mcap"
+        writer = recording.Recorder(path, description={}, compression=compression, chunk_bytes=1)
+        for i in range(4):
+            writer.write({p: depth + i for p in DEPTH}, i, i, i)
+        assert writer.close().error is None
+        (tmp_path / "damaged.mcap").write_bytes(flip_a_byte_in_a_chunk(path.read_bytes(), 1))
+        reader = recording.RecordingReader(tmp_path / "damaged.mcap")
+        with warnings.catch_warnings(record=True) as warned:
+            warnings.simplefilter("always")
+            assert [f.index for f in reader.frames()] == [0, 2, 3], compression
+        assert len(reader.damaged) == 1 and "skipped a damaged chunk" in str(warned[0].message), compression
+    with pytest.raises(ValueError, match="exactly"):  # never written past the buffer it is given
+        _native.metres_into(depth, bytearray(depth.nbytes - 4))
 
 
 def test_metres_read_back_as_recordings_always_were():
