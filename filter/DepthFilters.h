@@ -50,8 +50,6 @@ void removeFlyingPixels(const Planes& p, const FlyingPixelSettings& s, int32_t* 
 void removeSpeckles(const Planes& p, const SpeckleSettings& s, uint8_t* seen, int32_t* region);
 // `copy` scratch: pixels() floats.
 void medianFilter(const Planes& p, float* copy);
-// `transposed` scratch: pixels() floats (null: the slower row-by-row passes).
-void spatialFilter(const Planes& p, const SpatialSettings& s, float* transposed);
 
 // The state of the temporal filter: the running average and, one bit per
 // capture, whether the pixel was valid in each of the last 8.
@@ -93,7 +91,7 @@ struct FilterVariant {
 const FilterVariant* filterVariants(size_t* count);
 const FilterVariant& activeFilterVariant();
 
-// The spatial filter with a chosen row step (tests compare the variants).
+// The spatial filter with a chosen row step (the chain passes its variant's).
 // With `transposed` scratch (pixels() floats) the passes along the rows run
 // as row steps over the transposed plane; without, one row at a time.
 void spatialFilterWith(const Planes& p, const SpatialSettings& s, SpatialRowFn row, float* transposed);

@@ -42,21 +42,6 @@ inline int flyingMask(const float* c, const ptrdiff_t offset[4], __m128 minStep,
     return _mm_movemask_ps(m);
 }
 
-template <int Radius>
-int flyingCandidatesRun(const float* centre, ptrdiff_t stride, int count, float minStepMm, float ratio,
-                        int32_t* candidates) {
-    const ptrdiff_t offset[4] = {1, stride, stride + 1, 1 - stride};
-    const __m128 minStep = _mm_set1_ps(minStepMm), r = _mm_set1_ps(ratio);
-    int n = 0, i = 0;
-    for (; i + 4 <= count; i += 4) {
-        for (int bits = flyingMask<Radius>(centre + i, offset, minStep, r); bits; bits &= bits - 1)
-            candidates[n++] = i + __builtin_ctz(unsigned(bits));
-    }
-    const int tail = flyingCandidatesScalar(centre + i, stride, count - i, Radius, minStepMm, ratio, candidates + n);
-    for (int k = 0; k < tail; ++k) candidates[n + k] += i;
-    return n + tail;
-}
-
 // The screen over whole groups of 16 pixels, for one choice of stages;
 // returns how many pixels it did.
 template <bool Clear, bool Range, bool Amplitude>
@@ -119,25 +104,18 @@ void spatialRowSse2(const float* previous, float* row, int width, float alpha, f
 }
 
 void screenSse2(const Planes& p, const ScreenSettings& s) {
-    const bool range = s.clearDepth && s.range.enabled, amplitude = s.clearDepth && s.amplitude.enabled;
-    size_t done;
-    if (!s.clearDepth) done = screenRun<false, false, false>(p, s);
-    else if (range && amplitude) done = screenRun<true, true, true>(p, s);
-    else if (range) done = screenRun<true, true, false>(p, s);
-    else if (amplitude) done = screenRun<true, false, true>(p, s);
-    else done = screenRun<true, false, false>(p, s);
-    const size_t i = done;
-    const Planes rest{p.depth + i, p.amplitude ? p.amplitude + i : nullptr, p.invalid + i, int(p.pixels() - i), 1};
-    screenScalar(rest, s);
+    screenSpecialised(p, s, [&](auto clear, auto range, auto amplitude) {
+        return screenRun<decltype(clear)::value, decltype(range)::value, decltype(amplitude)::value>(p, s);
+    });
 }
 
 int flyingCandidatesSse2(const float* centre, ptrdiff_t stride, int count, int radius, float minStepMm, float ratio,
                          int32_t* candidates) {
-    switch (radius) {
-        case 1: return flyingCandidatesRun<1>(centre, stride, count, minStepMm, ratio, candidates);
-        case 2: return flyingCandidatesRun<2>(centre, stride, count, minStepMm, ratio, candidates);
-        default: return flyingCandidatesRun<3>(centre, stride, count, minStepMm, ratio, candidates);
-    }
+    const __m128 minStep = _mm_set1_ps(minStepMm), r = _mm_set1_ps(ratio);
+    return flyingCandidatesBy4(centre, stride, count, radius, minStepMm, ratio, candidates,
+                               [&](auto radiusOf, const float* c, const ptrdiff_t* offset) {
+                                   return flyingMask<decltype(radiusOf)::value>(c, offset, minStep, r);
+                               });
 }
 
 void temporalAverageSse2(float* depth, float* average, uint8_t* history, size_t count, float alpha, float resetMm) {

@@ -76,9 +76,5 @@ void spatialFilterWith(const Planes& p, const SpatialSettings& s, SpatialRowFn r
     }
 }
 
-void spatialFilter(const Planes& p, const SpatialSettings& s, float* transposed) {
-    spatialFilterWith(p, s, activeFilterVariant().spatialRow, transposed);
-}
-
 }  // namespace filter
 }  // namespace Norvane

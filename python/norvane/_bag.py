@@ -335,7 +335,6 @@ class Recorder:
                            and TOPIC_CAMERA_INFO in self._channels else None)
         self._frame_head, self._frame_planes = _frame_info_parts(self.planes)
         self._image_prefixes: Dict[Tuple[str, Tuple[int, int]], bytes] = {}
-        self._scratch: Dict[str, np.ndarray] = {}
         self._thread = threading.Thread(target=self._run, name="norvane-recorder", daemon=True)
         self._thread.start()
 

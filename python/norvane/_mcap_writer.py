@@ -148,13 +148,11 @@ class McapFileWriter:
              data: Sequence[Buffer], reserve: int) -> int:
         if self._chunk_bytes == 0:
             self._chunk_start = self._chunk_end = log_time
-        elif log_time < self._chunk_start:
-            self._chunk_start = log_time
-        elif log_time > self._chunk_end:
-            self._chunk_end = log_time
+        self._chunk_start = min(self._chunk_start, log_time)
+        self._chunk_end = max(self._chunk_end, log_time)
         self._chunk_index.setdefault(channel_id, []).append((log_time, self._chunk_bytes))
-        pieces = [piece if isinstance(piece, bytes) else memoryview(piece).cast("B") for piece in data]
-        size = reserve + sum(len(piece) for piece in pieces)
+        pieces = [memoryview(piece).cast("B") for piece in data]
+        size = reserve + sum(piece.nbytes for piece in pieces)
         self._put(_MESSAGE.pack(Opcode.MESSAGE, _MESSAGE_FIXED + size, channel_id, sequence,
                                 log_time, publish_time))
         for piece in pieces:
