@@ -48,7 +48,7 @@ try:
     from mcap.writer import LIBRARY_IDENTIFIER
     from mcap_ros2.decoder import DecoderFactory
 
-    from ._mcap_writer import McapFileWriter
+    from ._mcap_writer import ChunkBuffer, McapFileWriter
 except ImportError as error:  # pragma: no cover - depends on the installation
     raise ImportError(
         "recording needs the 'record' extra: pip install 'NorvaneDepthCamera[record]'"
@@ -85,7 +85,7 @@ COMPRESSIONS = ("zstd", "lz4", "none")
 CHUNK_BYTES = 1 << 20
 # Seconds between two syncs of the file to the disk.
 SYNC_SECONDS = 1.0
-# Frames waiting for the writer thread; past this the newest are dropped.
+# Chunks waiting for the writer thread; past this the newest frames are dropped.
 QUEUE_BYTES = 64 << 20
 
 _TIME = "MSG: builtin_interfaces/Time\nint32 sec\nuint32 nanosec\n"
@@ -252,16 +252,27 @@ _FULL = {errno.ENOSPC: "the disk is full", errno.EDQUOT: "the disk quota is used
          errno.EFBIG: "the file size limit was reached"}
 
 
-class Recorder:
-    """Writes frames to an MCAP file from a thread of its own.
+def _cause(error: BaseException) -> str:
+    if isinstance(error, OSError) and error.errno in _FULL:
+        return _FULL[error.errno]
+    if isinstance(error, OSError):
+        return error.strerror or str(error)
+    return f"{type(error).__name__}: {error}"
 
-    `write` never blocks: it takes copies of the planes and queues them;
-    when the writer falls more than QUEUE_BYTES behind, or the frame lacks
-    a recorded plane or has another size than the first, the frame is
-    dropped and counted. `close` drains the queue, ends the file and
-    returns a summary whose `error` says why writing stopped early (a full
-    disk, say): everything up to the last complete chunk stays readable.
-    The counters and `error` are the recording's state, read at any time.
+
+class Recorder:
+    """Writes frames to an MCAP file, compressed and written by a thread of its own.
+
+    `write` never blocks: it packs the frame's messages into the chunk
+    being filled (the planes' one copy, the depth turned to metres on the
+    way) and hands a full chunk to the writer thread, which compresses and
+    writes it. When the writer falls more than QUEUE_BYTES behind, or the
+    frame lacks a recorded plane or has another size than the first, the
+    frame is dropped and counted. `close` hands over the last chunk, ends
+    the file and returns a summary whose `error` says why writing stopped
+    early (a full disk, say): everything up to the last complete chunk
+    stays readable. The counters and `error` are the recording's state,
+    read at any time.
     """
 
     def __init__(self, path: "os.PathLike[str] | str", *, description: Dict[str, Any],
@@ -289,15 +300,19 @@ class Recorder:
         self._intrinsics = intrinsics
         # Header stamps are wall-clock time; frames carry the monotonic clock.
         self._clock_offset_ns = time.time_ns() - time.monotonic_ns()
-        self._lock = threading.Condition()
-        self._queue: Deque[Optional[Tuple[int, int, int, Dict[str, bytes], Tuple[int, int]]]] = deque()
+        self._lock = threading.Condition()  # the queue, the spare chunks and the counters
+        self._queue: Deque[Optional[ChunkBuffer]] = deque()  # full chunks for the writer thread; None ends it
         self._queued_bytes = 0
         self._queue_bytes = queue_bytes
-        self.frames = 0  # written
+        self._spare: List[ChunkBuffer] = []  # chunks written, to be filled again
+        self._filling = threading.Lock()  # the chunk being filled, by write() and close()
+        self._chunk = ChunkBuffer(max(1, min(chunk_bytes, CHUNK_BYTES)))
+        self.frames = 0  # packed into a chunk
         self.kept = 0  # frames in finished chunks: what a crash now would leave
         self.dropped = 0
         self._shape: Optional[Tuple[int, int]] = None  # of the first frame: every frame's
-        self._error: Optional[str] = None
+        self._error: Optional[str] = None  # the file could not be written: the writer stopped
+        self._refused: Optional[str] = None  # a frame could not be packed: no more are taken
         self._closed = False
         self._synced_at = time.monotonic()
         try:
@@ -346,12 +361,12 @@ class Recorder:
     @property
     def error(self) -> Optional[str]:
         """Why writing stopped early, as soon as it did; None while all is well."""
-        return self._error
+        return self._error or self._refused
 
-    # Called on the thread that delivers frames: copies and queues, nothing more.
+    # Called on the thread that delivers frames: packs and hands over, never waits for the writer.
     def write(self, planes: Dict[str, Optional[np.ndarray]], timestamp_ms: int, index: int,
               received_ns: int) -> bool:
-        """Queues one frame; False when it was dropped (counted) instead."""
+        """Adds one frame to the recording; False when it was dropped (counted) instead."""
         shapes = [getattr(planes.get(p), "shape", None) for p in self.planes]
         if self._shape is None and shapes[0] is not None and len(shapes[0]) == 2:
             with self._lock:  # the first frame's size is every frame's
@@ -362,23 +377,47 @@ class Recorder:
             with self._lock:
                 self.dropped += 1
             return False
-        data = {p: np.ascontiguousarray(planes[p], dtype=PLANE_DTYPES[p]).tobytes() for p in self.planes}
-        size = sum(len(b) for b in data.values())
-        with self._lock:
-            if self._closed:  # a frame that came while the recording stopped
+        data = {p: np.ascontiguousarray(planes[p], dtype=PLANE_DTYPES[p]) for p in self.planes}
+        size = sum(plane.nbytes for plane in data.values())
+        with self._filling:
+            with self._lock:
+                if self._closed:  # a frame that came while the recording stopped
+                    return False
+                if self.error is not None or (self._queue and self._queued_bytes + size > self._queue_bytes):
+                    self.dropped += 1
+                    return False
+            try:
+                self._pack_frame(self._chunk, int(timestamp_ms), int(index), int(received_ns), data, shape)
+            except Exception as error:  # reported by error and close(), never raised into the camera's read
+                with self._lock:  # the chunk holds part of this frame: none of it is written
+                    self.dropped += self._chunk.frames + 1
+                    self.frames -= self._chunk.frames
+                    self._chunk.clear()
+                    self._refused = (f"{self.path}: recording stopped after {self.frames} frames: "
+                                     f"{_cause(error)}; the file keeps them")
                 return False
-            if self._error is not None or (self._queue and self._queued_bytes + size > self._queue_bytes):
-                self.dropped += 1
-                return False
-            self._queue.append((int(timestamp_ms), int(index), int(received_ns), data, shape))
-            self._queued_bytes += size
-            self._lock.notify()
+            self._chunk.frames += 1
+            with self._lock:
+                self.frames += 1
+                if self._chunk.size >= self._chunk_bytes:
+                    self._hand_over()
         return True
 
+    def _hand_over(self) -> None:
+        """Queues the chunk being filled for the writer thread and takes a spare one (the lock held)."""
+        self._queue.append(self._chunk)
+        self._queued_bytes += self._chunk.size
+        self._chunk = self._spare.pop() if self._spare else ChunkBuffer(self._chunk.capacity)
+        self._lock.notify()
+
     def close(self) -> RecordingSummary:
-        with self._lock:
+        with self._filling, self._lock:
             if not self._closed:
                 self._closed = True
+                if self._error is not None:  # the frames packed since will not be written
+                    self.dropped += self._chunk.frames
+                elif self._chunk.size:
+                    self._hand_over()
                 self._queue.append(None)
                 self._lock.notify()
         self._thread.join()
@@ -389,27 +428,30 @@ class Recorder:
             size = os.stat(self.path).st_size
         except OSError:
             size = 0
-        return RecordingSummary(self.path, self.kept, self.dropped, size, self._error)
+        return RecordingSummary(self.path, self.kept, self.dropped, size, self.error)
 
     def _run(self) -> None:
         while True:
             with self._lock:
                 while not self._queue:
                     self._lock.wait()
-                item = self._queue.popleft()
-                if item is not None:
-                    self._queued_bytes -= sum(len(b) for b in item[3].values())
-            if item is None:
+                chunk = self._queue.popleft()
+                if chunk is not None:
+                    self._queued_bytes -= chunk.size
+            if chunk is None:
                 break
             if self._error is not None:
                 continue
             try:
-                self._write_frame(*item)
-                self.frames += 1
+                self._write_chunk(chunk)
             except OSError as error:
-                self._fail(error)
+                self._fail(error, chunk)
             except Exception as error:  # a bug here must not kill the process silently
-                self._fail(error)
+                self._fail(error, chunk)
+            else:
+                chunk.clear()
+                with self._lock:
+                    self._spare.append(chunk)
         if self._error is None:
             try:
                 self._writer.add_metadata(METADATA_END_NAME, {"frames": str(self.frames),
@@ -426,33 +468,27 @@ class Recorder:
             if self._error is None:
                 self._fail(error)
 
-    def _fail(self, error: BaseException) -> None:
-        if isinstance(error, OSError) and error.errno in _FULL:
-            cause = _FULL[error.errno]
-        elif isinstance(error, OSError):
-            cause = error.strerror or str(error)
-        else:
-            cause = f"{type(error).__name__}: {error}"
+    def _fail(self, error: BaseException, chunk: Optional[ChunkBuffer] = None) -> None:
+        """Stops the writer for `error`; `chunk`: the one that failed."""
         with self._lock:
-            self._error = (f"{self.path}: recording stopped after {self.frames} frames: {cause}; "
+            self._error = (f"{self.path}: recording stopped after {self.frames} frames: {_cause(error)}; "
                            f"the file keeps the first {self.kept}")
-            # What is still queued will not be written.
-            lost = sum(1 for item in self._queue if item is not None)
-            self.dropped += lost
-            self._queue = deque(item for item in self._queue if item is None)
+            # The chunk that failed and those still queued will not be written.
+            lost = [c for c in self._queue if c is not None] + ([chunk] if chunk is not None else [])
+            self.dropped += sum(c.frames for c in lost)
+            self._queue = deque(c for c in self._queue if c is None)
             self._queued_bytes = 0
         try:  # keep what the operating system already took; the buffer's tail is lost
             self._file.close()
         except OSError:
             pass
 
-    def _write_frame(self, timestamp_ms: int, index: int, received_ns: int,
-                     data: Dict[str, bytes], shape: Tuple[int, int]) -> None:
+    def _pack_frame(self, chunk: ChunkBuffer, timestamp_ms: int, index: int, received_ns: int,
+                    data: Dict[str, np.ndarray], shape: Tuple[int, int]) -> None:
+        """The frame's messages into the chunk: its images, the lens and the frame message, last."""
         stamp_ns = max(0, received_ns + self._clock_offset_ns)
         stamp = _stamp(stamp_ns)
         sequence = index & 0xFFFFFFFF
-        add = self._writer.add_message
-        add_into = self._writer.add_message_into
         exact_index: Any = b""
         exact_mm: Any = b""
         for name in self.planes:
@@ -463,23 +499,26 @@ class Recorder:
                     shape, PLANE_ENCODINGS[name], PLANE_DTYPES[name].itemsize)
             channel = self._channels[PLANE_TOPICS[name]]
             if name == "depth":  # the metres go straight into the chunk
-                with add_into(channel, stamp_ns, stamp_ns, sequence, (stamp, prefix), len(data[name])) as metres:
-                    exact_index, exact_mm = _native.metres_into(
-                        np.frombuffer(data[name], dtype="<f4"), metres)
+                with chunk.add_message_into(channel, stamp_ns, stamp_ns, sequence, (stamp, prefix),
+                                            data[name].nbytes) as metres:
+                    exact_index, exact_mm = _native.metres_into(data[name], metres)
             else:
-                add(channel, stamp_ns, stamp_ns, sequence, (stamp, prefix, data[name]))
+                chunk.add_message(channel, stamp_ns, stamp_ns, sequence, (stamp, prefix, data[name].data))
         if self._info_tail is not None:
-            add(self._channels[TOPIC_CAMERA_INFO], stamp_ns, stamp_ns, sequence, (stamp, self._info_tail))
+            chunk.add_message(self._channels[TOPIC_CAMERA_INFO], stamp_ns, stamp_ns, sequence,
+                              (stamp, self._info_tail))
         count = _COUNT.pack(len(exact_index))
-        add(self._channels[TOPIC_FRAME], stamp_ns, stamp_ns, sequence, (
+        chunk.add_message(self._channels[TOPIC_FRAME], stamp_ns, stamp_ns, sequence, (
             stamp, self._frame_head, _FRAME_TIMES.pack(index, timestamp_ms, received_ns),
             self._frame_planes, count, exact_index, count, exact_mm))
-        # A chunk holds whole frames. Finished chunks go to the operating
-        # system at once, and to the disk once a second, so a power cut costs
-        # at most that much more.
-        if self._writer.chunk_bytes >= self._chunk_bytes and self._writer.end_chunk():
-            self._file.flush()
-            self.kept = self.frames + 1
+
+    def _write_chunk(self, chunk: ChunkBuffer) -> None:
+        # Finished chunks go to the operating system at once, and to the
+        # disk once a second, so a power cut costs at most that much more.
+        self._writer.write_chunk(chunk)
+        self._file.flush()
+        with self._lock:
+            self.kept += chunk.frames
         if time.monotonic() - self._synced_at >= SYNC_SECONDS:
             os.fsync(self._file.fileno())
             self._synced_at = time.monotonic()

@@ -3,12 +3,12 @@
 The records are the mcap package's own (mcap.records); what this adds to
 its Writer is control over the chunk: the zstd level (the package always
 uses zstd's default, which costs several times level 1 for a few per cent
-of size on camera planes), a chunk that ends only between frames, so a
-finished chunk always holds whole frames, messages packed without a copy
-per record (a message's data may be written straight into the chunk), and a
+of size on camera planes), chunks filled by the caller (a ChunkBuffer, packed
+where the frames arrive and handed over whole, so a chunk always holds
+whole frames and a message's data may be written straight into it), and a
 compressed chunk checked by its compression's own checksum instead of a
-second pass for MCAP's CRC. Schemas, channels and metadata go outside the chunks, at
-the start of the file, so every chunk can be read on its own.
+second pass for MCAP's CRC. Schemas, channels and metadata go outside the
+chunks, so every chunk can be read on its own.
 """
 
 from __future__ import annotations
@@ -73,8 +73,77 @@ def _end(builder: RecordBuilder) -> bytes:
     return data
 
 
+class ChunkBuffer:
+    """The messages of one chunk, packed in place; McapFileWriter.write_chunk writes it whole.
+
+    A chunk is filled by one thread and written by another: hand it over
+    whole, and clear() it (which keeps its buffer, grown only when a chunk
+    needs more than any before it) to fill it again. `frames` is the
+    caller's count of what it holds.
+    """
+
+    def __init__(self, capacity: int = 1 << 20) -> None:
+        self._data = bytearray(capacity)
+        self.clear()
+
+    def clear(self) -> None:
+        self.size = 0
+        self.frames = 0
+        self.index: Dict[int, List[Tuple[int, int]]] = {}  # channel: (log time, offset) of each message
+        self.start_time = self.end_time = 0
+
+    @property
+    def data(self) -> memoryview:
+        return memoryview(self._data)[:self.size]
+
+    @property
+    def capacity(self) -> int:
+        return len(self._data)
+
+    def add_message(self, channel_id: int, log_time: int, publish_time: int, sequence: int,
+                    data: Sequence[Buffer]) -> None:
+        """Adds a message whose data is given in pieces."""
+        self._add(channel_id, log_time, publish_time, sequence, data, 0)
+
+    def add_message_into(self, channel_id: int, log_time: int, publish_time: int, sequence: int,
+                         data: Sequence[Buffer], size: int) -> memoryview:
+        """Adds a message whose data is `data` and then `size` more bytes, which the caller writes
+        into the view returned, and releases it (`with ... as view:`) before the next call."""
+        start = self._add(channel_id, log_time, publish_time, sequence, data, size)
+        return memoryview(self._data)[start:start + size]
+
+    def _add(self, channel_id: int, log_time: int, publish_time: int, sequence: int,
+             data: Sequence[Buffer], reserve: int) -> int:
+        if self.size == 0:
+            self.start_time = self.end_time = log_time
+        self.start_time = min(self.start_time, log_time)
+        self.end_time = max(self.end_time, log_time)
+        self.index.setdefault(channel_id, []).append((log_time, self.size))
+        pieces = [memoryview(piece).cast("B") for piece in data]
+        size = reserve + sum(piece.nbytes for piece in pieces)
+        self._put(_MESSAGE.pack(Opcode.MESSAGE, _MESSAGE_FIXED + size, channel_id, sequence,
+                                log_time, publish_time))
+        for piece in pieces:
+            self._put(piece)
+        start = self.size
+        if reserve:
+            self._grow(start + reserve)
+            self.size = start + reserve
+        return start
+
+    def _grow(self, end: int) -> None:
+        if end > len(self._data):
+            self._data += bytes(max(end - len(self._data), len(self._data) // 2))
+
+    def _put(self, piece: Buffer) -> None:
+        end = self.size + len(piece)
+        self._grow(end)
+        self._data[self.size:end] = piece
+        self.size = end
+
+
 class McapFileWriter:
-    """Writes one MCAP file to a binary stream: call `finish` to end it."""
+    """Writes one MCAP file to a binary stream: chunks as they are given, then `finish` ends it."""
 
     def __init__(self, stream: IO[bytes], *, profile: str, library: str, compression: str) -> None:
         self._stream = stream
@@ -87,27 +156,12 @@ class McapFileWriter:
         self._message_counts: DefaultDict[int, int] = defaultdict(int)
         self._start_time = self._end_time = 0
         self._messages = 0
-        self._new_chunk()
         stream.write(MAGIC)
         Header(profile=profile, library=library).write(self._builder)
         self._flush()
 
-    def _new_chunk(self) -> None:
-        # One buffer for every chunk: filled in place, grown only when a
-        # chunk needs more than any before it.
-        if not hasattr(self, "_chunk"):
-            self._chunk = bytearray(1 << 20)
-        self._chunk_bytes = 0
-        self._chunk_index: Dict[int, List[Tuple[int, int]]] = {}
-        self._chunk_start = self._chunk_end = 0
-
     def _flush(self) -> None:
         self._stream.write(_end(self._builder))
-
-    @property
-    def chunk_bytes(self) -> int:
-        """Uncompressed bytes in the chunk being filled."""
-        return self._chunk_bytes
 
     def add_schema(self, name: str, encoding: str, data: bytes) -> int:
         schema = Schema(id=len(self._schemas) + 1, name=name, encoding=encoding, data=data)
@@ -125,66 +179,18 @@ class McapFileWriter:
         return channel.id
 
     def add_metadata(self, name: str, data: Dict[str, str]) -> None:
-        """Metadata between chunks: ends the chunk being filled first."""
-        self.end_chunk()
+        """Metadata, between two chunks."""
         offset = self._stream.tell()
         Metadata(name=name, metadata=data).write(self._builder)
         self._metadata_indexes.append(MetadataIndex(offset=offset, length=self._builder.count, name=name))
         self._flush()
 
-    def add_message(self, channel_id: int, log_time: int, publish_time: int, sequence: int,
-                    data: Sequence[Buffer]) -> None:
-        """Adds a message, its data given in pieces, to the chunk being filled; `end_chunk` writes the chunk."""
-        self._add(channel_id, log_time, publish_time, sequence, data, 0)
-
-    def add_message_into(self, channel_id: int, log_time: int, publish_time: int, sequence: int,
-                         data: Sequence[Buffer], size: int) -> memoryview:
-        """Adds a message whose data is `data` and then `size` more bytes, which the caller writes
-        into the view returned, and releases it (`with ... as view:`) before the next call."""
-        start = self._add(channel_id, log_time, publish_time, sequence, data, size)
-        return memoryview(self._chunk)[start:start + size]
-
-    def _add(self, channel_id: int, log_time: int, publish_time: int, sequence: int,
-             data: Sequence[Buffer], reserve: int) -> int:
-        if self._chunk_bytes == 0:
-            self._chunk_start = self._chunk_end = log_time
-        self._chunk_start = min(self._chunk_start, log_time)
-        self._chunk_end = max(self._chunk_end, log_time)
-        self._chunk_index.setdefault(channel_id, []).append((log_time, self._chunk_bytes))
-        pieces = [memoryview(piece).cast("B") for piece in data]
-        size = reserve + sum(piece.nbytes for piece in pieces)
-        self._put(_MESSAGE.pack(Opcode.MESSAGE, _MESSAGE_FIXED + size, channel_id, sequence,
-                                log_time, publish_time))
-        for piece in pieces:
-            self._put(piece)
-        start = self._chunk_bytes
-        if reserve:
-            self._grow(start + reserve)
-            self._chunk_bytes = start + reserve
-        if self._messages == 0:
-            self._start_time = self._end_time = log_time
-        self._start_time = min(self._start_time, log_time)
-        self._end_time = max(self._end_time, log_time)
-        self._message_counts[channel_id] += 1
-        self._messages += 1
-        return start
-
-    def _grow(self, end: int) -> None:
-        if end > len(self._chunk):
-            self._chunk += bytes(max(end - len(self._chunk), len(self._chunk) // 2))
-
-    def _put(self, piece: Buffer) -> None:
-        end = self._chunk_bytes + len(piece)
-        self._grow(end)
-        self._chunk[self._chunk_bytes:end] = piece
-        self._chunk_bytes = end
-
-    def end_chunk(self) -> bool:
-        """Compresses and writes the chunk being filled; False when it holds no message."""
-        if self._chunk_bytes == 0:
+    def write_chunk(self, chunk: ChunkBuffer) -> bool:
+        """Compresses and writes the chunk and its message indexes; False when it holds no message."""
+        if chunk.size == 0:
             return False
         chunk_offset = self._stream.tell()
-        with memoryview(self._chunk)[:self._chunk_bytes] as data:
+        with chunk.data as data:
             compressed = self._compress(data)
             # A compressed chunk is checked by the checksum its compression
             # carries (readers verify it as they decompress); MCAP's own CRC
@@ -193,31 +199,33 @@ class McapFileWriter:
             # The chunk record as mcap.records.Chunk writes it, without one more copy of the data.
             self._stream.write(_CHUNK.pack(
                 Opcode.CHUNK, _CHUNK_FIXED + len(self._compression) + len(compressed),
-                self._chunk_start, self._chunk_end, self._chunk_bytes, crc,
+                chunk.start_time, chunk.end_time, chunk.size, crc,
                 len(self._compression)) + self._compression.encode() + _LENGTH.pack(len(compressed)))
             self._stream.write(compressed)
             compressed_size = len(compressed)
             del compressed
         chunk_length = self._stream.tell() - chunk_offset
-        data_size = self._chunk_bytes
         index_offset = self._stream.tell()
         offsets: Dict[int, int] = {}
-        for channel_id, records in self._chunk_index.items():
+        for channel_id, records in chunk.index.items():
             offsets[channel_id] = index_offset + self._builder.count
             MessageIndex(channel_id=channel_id, records=records).write(self._builder)
+            self._message_counts[channel_id] += len(records)
+            self._messages += len(records)
         self._chunk_indexes.append(ChunkIndex(
-            message_start_time=self._chunk_start, message_end_time=self._chunk_end,
+            message_start_time=chunk.start_time, message_end_time=chunk.end_time,
             chunk_start_offset=chunk_offset, chunk_length=chunk_length,
             message_index_offsets=offsets, message_index_length=self._builder.count,
             compression=self._compression, compressed_size=compressed_size,
-            uncompressed_size=data_size))
+            uncompressed_size=chunk.size))
+        first = len(self._chunk_indexes) == 1
+        self._start_time = chunk.start_time if first else min(self._start_time, chunk.start_time)
+        self._end_time = chunk.end_time if first else max(self._end_time, chunk.end_time)
         self._flush()
-        self._new_chunk()
         return True
 
     def finish(self) -> None:
-        """Ends the last chunk and writes the summary and the footer; the stream stays open."""
-        self.end_chunk()
+        """Writes the summary and the footer; the stream stays open."""
         DataEnd(data_section_crc=0).write(self._builder)
         self._flush()
         summary_start = self._stream.tell()

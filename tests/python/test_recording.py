@@ -341,8 +341,8 @@ def test_a_full_disk_keeps_what_was_written(tmp_path):
 
 
 def test_a_writer_that_falls_behind_drops_and_counts(tmp_path, monkeypatch):
-    original = recording.Recorder._write_frame
-    monkeypatch.setattr(recording.Recorder, "_write_frame",
+    original = recording.Recorder._write_chunk
+    monkeypatch.setattr(recording.Recorder, "_write_chunk",
                         lambda self, *a: (time.sleep(0.05), original(self, *a))[1])
     writer = recording.Recorder(tmp_path / "slow.mcap", description={}, queue_bytes=1)
     plane = np.zeros((180, 240), np.float32)
@@ -352,6 +352,27 @@ def test_a_writer_that_falls_behind_drops_and_counts(tmp_path, monkeypatch):
     assert time.monotonic() - begin < 0.5, "write never waits for the writer"
     result = writer.close()
     assert result.dropped > 0 and result.frames + result.dropped == 20
+
+
+def test_a_frame_that_cannot_be_packed_stops_the_recording_without_raising(tmp_path, monkeypatch):
+    # Packing runs on the thread that delivers frames: its failure must reach error and close(), not read().
+    original = recording.Recorder._pack_frame
+
+    def pack(self, chunk, timestamp_ms, index, *rest):
+        if index == 5:
+            raise MemoryError("no room for the frame")
+        original(self, chunk, timestamp_ms, index, *rest)
+
+    monkeypatch.setattr(recording.Recorder, "_pack_frame", pack)
+    path = tmp_path / "failed.mcap"
+    writer = recording.Recorder(path, description={}, chunk_bytes=1000)  # two of these frames a chunk
+    plane = np.ones((6, 4), np.float32)
+    written = [writer.write({p: plane * i for p in DEPTH}, i, i, i) for i in range(8)]
+    assert written == [True] * 5 + [False] * 3
+    result = writer.close()  # frame 4 was in the chunk being filled: lost with frame 5
+    assert result.error.endswith("stopped after 4 frames: MemoryError: no room for the frame; the file keeps them")
+    assert (result.frames, result.dropped) == (4, 4)
+    assert [f.index for f in recording.RecordingReader(path).frames()] == [0, 1, 2, 3]
 
 
 def test_record_and_replay_example(tmp_path):
