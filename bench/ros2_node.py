@@ -9,6 +9,8 @@ this process received the frames:
   ros2_node_cpu_ms_per_frame     the node publishing every topic
   ros2_node_over_camera          the ratio of the two (target: at most 2)
   ros2_node_depth_only_...       the same with only ~/depth/image_raw subscribed
+  ros2_publish_floor_...         a process that only publishes the same five messages, built once,
+                                 at 30 per second: what rclpy and the middleware cost on their own
   ros2_node_frames_per_second    depth images received per second (every topic subscribed)
   ros2_latency_median_ms         frame in the camera's queue -> depth image callback here (header stamp
                                  against this process's ROS clock); target: within one frame period
@@ -19,6 +21,7 @@ ROS 2 discovery multicasts on every interface: the script runs itself in a
 network namespace of its own with only the loopback up.
 
 Usage: ros2_node.py [SECONDS]
+       ros2_node.py --publish-only KIT_CONFIG   (the floor's publisher, run by the script)
 """
 
 from __future__ import annotations
@@ -29,7 +32,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from typing import Any, Dict, List
+from typing import Any, Dict, List, Sequence
 
 import viewer_cpu
 
@@ -52,11 +55,51 @@ def cpu_s(pid: int) -> float:
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def measure_node(config: str, seconds: float, everything: bool = True) -> Dict[str, float]:
+def publish_only(config: str) -> None:
+    """Publishes one kit frame's five messages, built once, on the node's topics at 30 per second."""
     import rclpy
     from sensor_msgs.msg import CameraInfo, Image, PointCloud2
 
-    node = subprocess.Popen([sys.executable, "-m", "norvane.ros2", config])
+    import norvane
+    from norvane.ros2 import messages
+    from norvane.ros2.node import QOS
+
+    with norvane.open(config) as camera:
+        camera.start()
+        frame = camera.read(5.0)
+    assert frame is not None and frame.intrinsics is not None and frame.depth is not None
+    rclpy.init()
+    ros = rclpy.create_node("norvane")
+    build = messages.Messages()
+    head = messages.header(0, "norvane_depth_optical_frame")
+    built = [(Image, "depth/image_raw", build.depth(head, frame.depth, "32FC1")),
+             (CameraInfo, "depth/camera_info", build.camera_info(head, frame.intrinsics)),
+             (Image, "amplitude/image_raw", build.image(head, "amplitude", frame.amplitude)),
+             (Image, "confidence/image_raw", build.image(head, "confidence", frame.confidence)),
+             (PointCloud2, "points", build.point_cloud(head, frame))]
+    publishers = [(ros.create_publisher(kind, f"~/{topic}", QOS["default"]), message)
+                  for kind, topic, message in built]
+    period = 1.0 / 30
+    due = time.monotonic()
+    try:
+        while rclpy.ok():
+            stamp = messages.header(ros.get_clock().now().nanoseconds, head.frame_id)
+            for publisher, message in publishers:
+                message.header = stamp
+                publisher.publish(message)
+            due += period
+            time.sleep(max(0.0, due - time.monotonic()))
+    except Exception:  # SIGTERM shuts the context down, a publish may see it first
+        if rclpy.ok():
+            raise
+
+
+def measure_node(config: str, seconds: float, everything: bool = True,
+                 command: Sequence[str] = ("-m", "norvane.ros2")) -> Dict[str, float]:
+    import rclpy
+    from sensor_msgs.msg import CameraInfo, Image, PointCloud2
+
+    node = subprocess.Popen([sys.executable, *command, config])
     rclpy.init()
     ros = rclpy.create_node("norvane_bench")
     latencies: List[float] = []
@@ -105,6 +148,9 @@ def measure_node(config: str, seconds: float, everything: bool = True) -> Dict[s
 
 
 def main() -> None:
+    if sys.argv[1:2] == ["--publish-only"]:
+        publish_only(sys.argv[2])
+        return
     isolate()
     seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 5.0
     with tempfile.TemporaryDirectory() as folder:
@@ -114,11 +160,14 @@ def main() -> None:
         camera, _ = viewer_cpu.measure("camera", config, seconds)
         node = measure_node(config, seconds)
         depth_only = measure_node(config, seconds, everything=False)
+        floor = measure_node(config, seconds, command=(os.path.abspath(__file__), "--publish-only"))
     print(f"ros2_camera_cpu_ms_per_frame {camera:.3f} ms")
     print(f"ros2_node_cpu_ms_per_frame {node['cpu_ms']:.3f} ms")
     print(f"ros2_node_over_camera {node['cpu_ms'] / camera:.2f} x")
     print(f"ros2_node_depth_only_cpu_ms_per_frame {depth_only['cpu_ms']:.3f} ms")
     print(f"ros2_node_depth_only_over_camera {depth_only['cpu_ms'] / camera:.2f} x")
+    print(f"ros2_publish_floor_cpu_ms_per_frame {floor['cpu_ms']:.3f} ms")
+    print(f"ros2_publish_floor_over_camera {floor['cpu_ms'] / camera:.2f} x")
     print(f"ros2_node_frames_per_second {node['fps']:.1f} fps")
     print(f"ros2_latency_median_ms {node['median_ms']:.2f} ms")
     print(f"ros2_latency_p90_ms {node['p90_ms']:.2f} ms")
