@@ -329,11 +329,12 @@ def test_a_full_disk_keeps_what_was_written(tmp_path):
             writer.write({{"depth": plane, "amplitude": plane, "confidence": plane}}, i, i, i)
             time.sleep(0.01)
         result = writer.close()
-        print(result.frames, result.error)
+        print(result.frames, result.dropped, result.error)
     """)
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
-    kept, error = done.stdout.split(" ", 1)
+    kept, dropped, error = done.stdout.split(" ", 2)
+    assert int(kept) + int(dropped) == 40, "every frame is either in the file or counted as dropped"
     assert "recording stopped after" in error and "the file size limit was reached" in error
     assert f"the file keeps the first {kept}" in error
     frames = [f.index for f in recording.RecordingReader(tmp_path / "full.mcap").frames()]
