@@ -119,27 +119,22 @@ class ChunkBuffer:
         self.start_time = min(self.start_time, log_time)
         self.end_time = max(self.end_time, log_time)
         self.index.setdefault(channel_id, []).append((log_time, self.size))
-        pieces = [memoryview(piece).cast("B") for piece in data]
-        size = reserve + sum(piece.nbytes for piece in pieces)
-        self._put(_MESSAGE.pack(Opcode.MESSAGE, _MESSAGE_FIXED + size, channel_id, sequence,
-                                log_time, publish_time))
-        for piece in pieces:
-            self._put(piece)
-        start = self.size
-        if reserve:
-            self._grow(start + reserve)
-            self.size = start + reserve
-        return start
-
-    def _grow(self, end: int) -> None:
+        # Bytes as they are, anything else (an array's memory) as its bytes.
+        pieces = [piece if isinstance(piece, bytes) else memoryview(piece).cast("B") for piece in data]
+        size = reserve + sum(map(len, pieces))
+        header = _MESSAGE.pack(Opcode.MESSAGE, _MESSAGE_FIXED + size, channel_id, sequence, log_time, publish_time)
+        at = self.size
+        end = at + len(header) + size
         if end > len(self._data):
             self._data += bytes(max(end - len(self._data), len(self._data) // 2))
-
-    def _put(self, piece: Buffer) -> None:
-        end = self.size + len(piece)
-        self._grow(end)
-        self._data[self.size:end] = piece
+        buffer = self._data
+        buffer[at:at + len(header)] = header
+        at += len(header)
+        for piece in pieces:
+            buffer[at:at + len(piece)] = piece
+            at += len(piece)
         self.size = end
+        return at
 
 
 class McapFileWriter:
