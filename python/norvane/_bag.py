@@ -440,7 +440,9 @@ class Recorder:
                     self._queued_bytes -= chunk.size
             if chunk is None:
                 break
-            if self._error is not None:
+            if self._error is not None:  # handed over as the writer failed
+                with self._lock:
+                    self.dropped += chunk.frames
                 continue
             try:
                 self._write_chunk(chunk)
