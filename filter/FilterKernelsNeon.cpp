@@ -91,10 +91,7 @@ void spatialRowNeon(const float* previous, float* row, int width, float alpha, f
         const float32x4_t s = vaddq_f32(vmulq_f32(a, cur), vmulq_f32(b, prev));
         vst1q_f32(row + i, vbslq_f32(m, s, cur));
     }
-    for (; i < width; ++i) {
-        const float cur = row[i], prev = previous[i];
-        if (cur > 0.0f && prev > 0.0f && std::fabs(cur - prev) < thresholdMm) row[i] = alpha * cur + beta * prev;
-    }
+    spatialRowScalar(previous + i, row + i, width - i, alpha, thresholdMm);
 }
 
 void screenNeon(const Planes& p, const ScreenSettings& s) {

@@ -97,10 +97,7 @@ void spatialRowSse2(const float* previous, float* row, int width, float alpha, f
         const __m128 s = _mm_add_ps(_mm_mul_ps(a, cur), _mm_mul_ps(b, prev));
         _mm_storeu_ps(row + i, select(m, s, cur));
     }
-    for (; i < width; ++i) {
-        const float cur = row[i], prev = previous[i];
-        if (cur > 0.0f && prev > 0.0f && std::fabs(cur - prev) < thresholdMm) row[i] = alpha * cur + beta * prev;
-    }
+    spatialRowScalar(previous + i, row + i, width - i, alpha, thresholdMm);
 }
 
 void screenSse2(const Planes& p, const ScreenSettings& s) {
